@@ -1,0 +1,38 @@
+// Kernel event objects: notification or synchronisation events that threads
+// wait on, named by handles in process handle tables.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "kernel/kobject.h"
+
+namespace sim {
+
+// A PKEVENT, like every object pointer the driver holds, is the KObject
+// itself.
+class KEvent : public KObject {
+public:
+    explicit KEvent(EVENT_TYPE type, bool signalled = false);
+
+    LONG Set();
+    LONG Reset();
+    bool Signalled() const;
+    // Waits until signalled (a synchronisation event is then reset); false on
+    // time-out. A negative time-out waits for ever.
+    bool Wait(std::chrono::nanoseconds timeout);
+    uint64_t SetCount() const;
+
+    static KEvent* FromPointer(PVOID object);
+    PKEVENT AsPointer() { return reinterpret_cast<PKEVENT>(static_cast<KObject*>(this)); }
+
+private:
+    EVENT_TYPE type_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    bool signalled_;
+    uint64_t sets_ = 0;
+};
+
+}  // namespace sim

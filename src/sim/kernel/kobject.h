@@ -1,0 +1,105 @@
+// Kernel objects with reference counts, the object types the driver names,
+// and the processes whose handle tables hold them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/nt_kernel.h"
+
+struct _OBJECT_TYPE {
+    const char* Name;
+};
+
+namespace sim {
+
+class Process;
+
+// Base of every object a handle can name. Created with one reference, which
+// the creator hands to a handle or drops.
+class KObject {
+public:
+    explicit KObject(POBJECT_TYPE type);
+    virtual ~KObject();
+    KObject(const KObject&) = delete;
+    KObject& operator=(const KObject&) = delete;
+
+    POBJECT_TYPE type() const { return type_; }
+    void Reference() { refs_.fetch_add(1, std::memory_order_relaxed); }
+    // Drops one reference; the last one runs OnLastReference in the calling
+    // thread's context and frees the object.
+    void Dereference();
+    long References() const { return refs_.load(); }
+
+protected:
+    virtual void OnLastReference() {}
+
+private:
+    POBJECT_TYPE type_;
+    std::atomic<long> refs_{1};
+};
+
+POBJECT_TYPE FileObjectType();
+POBJECT_TYPE EventObjectType();
+
+size_t LiveKernelObjects();
+
+struct HandleEntry {
+    KObject* object = nullptr;
+    ACCESS_MASK granted = 0;
+};
+
+// A simulated process: a handle table and, later, an address space. Threads
+// attach to a process with ProcessScope; the kernel's own threads run in the
+// system process.
+class Process {
+public:
+    Process(uint32_t id, std::string name);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    uint32_t id() const { return id_; }
+    const std::string& name() const { return name_; }
+
+    // Takes over one reference of `object`.
+    HANDLE InsertHandle(KObject* object, ACCESS_MASK granted);
+    // Returns the entry with a new reference on its object, or false.
+    bool ReferenceHandle(HANDLE handle, HandleEntry* entry);
+    NTSTATUS CloseHandle(HANDLE handle);
+    size_t HandleCount() const;
+    // Closes every handle, in this process's context.
+    void Exit();
+    bool exited() const { return exited_; }
+
+    static Process* Current();
+    static Process* System();
+
+private:
+    friend class ProcessScope;
+    uint32_t id_;
+    std::string name_;
+    mutable std::mutex mutex_;
+    std::map<uintptr_t, HandleEntry> handles_;
+    uintptr_t nextHandle_ = 4;
+    bool exited_ = false;
+};
+
+// Runs the current thread in `process` for its lifetime.
+class ProcessScope {
+public:
+    explicit ProcessScope(Process* process);
+    ~ProcessScope();
+    ProcessScope(const ProcessScope&) = delete;
+    ProcessScope& operator=(const ProcessScope&) = delete;
+
+private:
+    Process* saved_;
+};
+
+}  // namespace sim

@@ -1,0 +1,19 @@
+// Control-request dispatch: the handler frame every directly dispatched
+// handler follows, and the handlers this folder and its neighbours provide.
+#pragma once
+
+#include "device/device_context.h"
+
+// The handler frame. A handler takes its input before it writes output (the
+// two share one buffer), stores *ByteCount only on success, and returns the
+// status the request completes with; it never completes the request itself.
+typedef NTSTATUS CONTROL_HANDLER(PDEVICE_EXTENSION DeviceExtension, WDFREQUEST Request,
+                                 ULONG OutputLength, ULONG InputLength, ULONG IoControlCode,
+                                 PULONG ByteCount);
+typedef CONTROL_HANDLER* PCONTROL_HANDLER;
+
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL DeviceControl;
+
+CONTROL_HANDLER HandleGetSharedAddress;
+CONTROL_HANDLER HandleQueryZeroStatus;
+CONTROL_HANDLER HandlePrivilegedAccept;

@@ -1,0 +1,52 @@
+// The driver's records: one per board, one per open handle, one per deferral
+// work item, each a framework context with its accessor beside it.
+#pragma once
+
+#include "platform/board_ports.h"
+#include "platform/platform.h"
+#include "public/mdx4208_wire.h"
+
+// Pool tags read as text in a memory dump: the first character is the lowest byte.
+#define MDX_POOL_TAG(a, b, c, d) \
+    ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
+#define MDX_POOL_TAG_SHARED MDX_POOL_TAG('K', 'S', 'H', 'B')
+
+typedef struct _DEVICE_EXTENSION {
+    WDFDEVICE Device;
+    WDFINTERRUPT InterruptObject;
+    ULONG Prepared;
+    LIST_ENTRY FileList;
+    PMDL SharedMdl;
+    // The block shared with user mode, in whole pages of its own so that a
+    // mapping exposes nothing else.
+    SHARED_BLOCK* Shared;
+    // Trusted copies that user mode cannot overwrite.
+    BOARD_PORT_RANGE Ports;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, GetDeviceExtension)
+
+typedef struct _FILE_CONTEXT {
+    LIST_ENTRY Link;
+    PVOID UserAddress;
+    PKEVENT Events[MDX_EVENT_SLOTS];
+    BOOLEAN Privileged;
+} FILE_CONTEXT, *PFILE_CONTEXT;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, GetFileContext)
+
+typedef VOID NTAPI DEFERRED_HANDLER(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Request);
+typedef DEFERRED_HANDLER* PDEFERRED_HANDLER;
+
+typedef struct _KLIB_WORKITEM_CTX {
+    PDEFERRED_HANDLER Routine;
+    ULONG BoardNumberArg;
+    WDFREQUEST Request;
+} KLIB_WORKITEM_CTX, *PKLIB_WORKITEM_CTX;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(KLIB_WORKITEM_CTX, GetWorkItemContext)
+
+#define SHARED_BLOCK_PAGES_BYTES PAGE_SIZE
+static_assert(sizeof(SHARED_BLOCK) <= SHARED_BLOCK_PAGES_BYTES, "the block fits its page");
+
+// Allocates the block's own page, zeroed. STATUS_INSUFFICIENT_RESOURCES when
+// no memory is left.
+NTSTATUS CreateSharedBlock(PDEVICE_EXTENSION DeviceExtension);
+VOID FreeSharedBlock(PDEVICE_EXTENSION DeviceExtension);

@@ -1,0 +1,305 @@
+// Each verifier rule fires for a deliberately faulty caller. The faulty
+// drivers here are small devices built on the simulated framework with
+// callbacks that break one rule each.
+#include <functional>
+
+#include "io/io_manager.h"
+#include "io/port_space.h"
+#include "kernel/irql.h"
+#include "kernel/pool.h"
+#include "platform/platform.h"
+#include "support/sim_test.h"
+#include "testbed/testbed.h"
+#include "wdf/framework.h"
+
+namespace {
+
+using simtest::CountViolations;
+using simtest::Ioctl;
+namespace rule = sim::rule;
+
+struct FAULTY_CONTEXT {
+    ULONG Value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FAULTY_CONTEXT, GetFaultyContext)
+WDF_DEFINE_CONTEXT_TYPE(FAULTY_CONTEXT);
+
+std::function<void(WDFQUEUE, WDFREQUEST, SIZE_T, SIZE_T)> gFaultyControl;
+
+VOID NTAPI FaultyDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, SIZE_T Output, SIZE_T Input,
+                               ULONG Code)
+{
+    gFaultyControl(Queue, Request, Output, Input);
+}
+
+// A device whose control callback is whatever the test sets, opened by a
+// user process attached to the test's thread.
+class FaultyDriverTest : public simtest::SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        WDF_DRIVER_CONFIG config;
+        WDF_DRIVER_CONFIG_INIT(&config, nullptr);
+        ASSERT_EQ(WdfDriverCreate(&driverObject, nullptr, nullptr, &config, &driver), STATUS_SUCCESS);
+        WDFDEVICE_INIT init;
+        PWDFDEVICE_INIT deviceInit = &init;
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, FAULTY_CONTEXT);
+        attributes.SynchronizationScope = WdfSynchronizationScopeDevice;
+        ASSERT_EQ(WdfDeviceCreate(&deviceInit, &attributes, &device), STATUS_SUCCESS);
+        WDF_IO_QUEUE_CONFIG queue;
+        WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queue, WdfIoQueueDispatchParallel);
+        queue.EvtIoDeviceControl = FaultyDeviceControl;
+        ASSERT_EQ(WdfIoQueueCreate(device, &queue, nullptr, nullptr), STATUS_SUCCESS);
+        auto* simDevice = reinterpret_cast<sim::wdf::Device*>(device);
+        sim::ObjectNamespace::Instance().Link(u"\\??\\Faulty", simDevice);
+        sim::PortSpace::Instance().Assign(simDevice, 0xE000, 8);
+        simDevice->setStarted(true);
+        process = std::make_unique<sim::Process>(7, "faulty-test");
+        scope = std::make_unique<sim::ProcessScope>(process.get());
+        ASSERT_EQ(um::CreateFile(u"\\\\.\\Faulty", um::kGenericRead | um::kFileWriteData, &handle), 0);
+    }
+
+    void TearDown() override
+    {
+        scope.reset();
+        process.reset();
+        auto* simDevice = reinterpret_cast<sim::wdf::Device*>(device);
+        sim::ObjectNamespace::Instance().UnlinkDevice(simDevice);
+        sim::PortSpace::Instance().Unassign(simDevice);
+        sim::wdf::Object::Delete(reinterpret_cast<sim::wdf::Object*>(driver));
+        gFaultyControl = nullptr;
+        EXPECT_EQ(sim::wdf::LiveObjectCount(), 0u);
+        SimTest::TearDown();
+    }
+
+    size_t SendViolating(const char* ruleName, uint32_t outputLength = 4)
+    {
+        return CountViolations(ruleName, [&] { Ioctl(handle, 0x9C406004, {1, 2, 3, 4}, outputLength); });
+    }
+
+    _DRIVER_OBJECT driverObject{};
+    WDFDRIVER driver = nullptr;
+    WDFDEVICE device = nullptr;
+    std::unique_ptr<sim::Process> process;
+    std::unique_ptr<sim::ProcessScope> scope;
+    um::HANDLE handle = nullptr;
+};
+
+TEST_F(FaultyDriverTest, CompletingTwiceFires)
+{
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T, SIZE_T) {
+        WdfRequestComplete(r, STATUS_SUCCESS);
+        WdfRequestComplete(r, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(SendViolating(rule::kRequestCompletedTwice), 1u);
+}
+
+TEST_F(FaultyDriverTest, TouchingACompletedRequestFires)
+{
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T, SIZE_T) {
+        WdfRequestComplete(r, STATUS_SUCCESS);
+        WdfRequestGetFileObject(r);
+    };
+    EXPECT_EQ(SendViolating(rule::kRequestUsedAfterCompletion), 1u);
+}
+
+TEST_F(FaultyDriverTest, ReportingMoreBytesThanTheOutputFires)
+{
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T output, SIZE_T) {
+        WdfRequestCompleteWithInformation(r, STATUS_SUCCESS, output + 1);
+    };
+    EXPECT_EQ(SendViolating(rule::kRequestInformationTooLarge), 1u);
+    // A failure's count is not looked at: it is never copied back.
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T output, SIZE_T) {
+        WdfRequestCompleteWithInformation(r, STATUS_UNSUCCESSFUL, output + 1);
+    };
+    EXPECT_EQ(SendViolating(rule::kRequestInformationTooLarge), 0u);
+}
+
+TEST_F(FaultyDriverTest, WritingPastTheSystemBufferFires)
+{
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T output, SIZE_T) {
+        PVOID buffer;
+        WdfRequestRetrieveOutputBuffer(r, 1, &buffer, nullptr);
+        static_cast<uint8_t*>(buffer)[output] = 0;
+        WdfRequestComplete(r, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(SendViolating(rule::kBufferOverrun), 1u);
+}
+
+TEST_F(FaultyDriverTest, ReturningAtAnotherLevelOrHoldingALockFires)
+{
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T, SIZE_T) {
+        WdfRequestComplete(r, STATUS_SUCCESS);
+        sim::SetCurrentIrql(sim::kPassive);  // drops below the framework's lock level
+    };
+    EXPECT_EQ(SendViolating(rule::kCallbackIrqlChanged), 1u);
+
+    static sim::SpinLock extra("extra");
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T, SIZE_T) {
+        extra.Acquire("faulty callback");
+        WdfRequestComplete(r, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(SendViolating(rule::kCallbackHeldLock), 1u);
+    extra.Release("test clean-up");
+}
+
+TEST_F(FaultyDriverTest, PassiveOnlyCallsAtDispatchFire)
+{
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T, SIZE_T) {
+        PAGED_CODE();
+        WDFSPINLOCK lock;
+        WdfDeviceCreate(nullptr, nullptr, nullptr);
+        (void)lock;
+        WdfRequestComplete(r, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(CountViolations(rule::kPagedCodeAtDispatch,
+                              [&] {
+                                  EXPECT_EQ(CountViolations(rule::kIrqlTooHigh,
+                                                            [&] { Ioctl(handle, 0x9C406004, {}, 4); }),
+                                            1u);
+                              }),
+              1u);
+}
+
+TEST_F(FaultyDriverTest, TakingTheDeviceLockInsideItsOwnCallbackFires)
+{
+    gFaultyControl = [](WDFQUEUE q, WDFREQUEST r, SIZE_T, SIZE_T) {
+        WdfObjectAcquireLock(reinterpret_cast<WDFOBJECT>(WdfIoQueueGetDevice(q)));
+        WdfRequestComplete(r, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(SendViolating(rule::kLockRecursion), 1u);
+}
+
+TEST_F(FaultyDriverTest, APortOutsideTheAssignedRangeFires)
+{
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T, SIZE_T) {
+        READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xE007));  // last port of the range
+        READ_PORT_USHORT(reinterpret_cast<PUSHORT>(0xE007));  // runs one past it
+        READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xDFFF));
+        WdfRequestComplete(r, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(SendViolating(rule::kPortOutOfRange), 2u);
+}
+
+TEST_F(FaultyDriverTest, AContextOfAnotherTypeFires)
+{
+    gFaultyControl = [](WDFQUEUE q, WDFREQUEST r, SIZE_T, SIZE_T) {
+        // The request carries no context at all.
+        EXPECT_EQ(GetFaultyContext(r), nullptr);
+        EXPECT_NE(GetFaultyContext(WdfIoQueueGetDevice(q)), nullptr);
+        WdfRequestComplete(r, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(SendViolating(rule::kWrongContextType), 1u);
+}
+
+TEST_F(FaultyDriverTest, ARequestLeftOpenWhenTheDeviceGoesFires)
+{
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST, SIZE_T, SIZE_T) {};
+    sim::IoControlResult result;
+    std::thread sender([&] {
+        sim::ProcessScope inProcess(process.get());
+        result = sim::IoDeviceControl(handle, 0x9C406004, nullptr, 0, nullptr, 0);
+    });
+    // Wait until the request sits with the driver, then take the device away.
+    while (sim::wdf::LiveObjectCount(sim::wdf::Kind::Request) == 0)
+        std::this_thread::yield();
+    size_t fired = CountViolations(rule::kRequestNotCompleted, [&] {
+        sim::ObjectNamespace::Instance().UnlinkDevice(reinterpret_cast<sim::wdf::Device*>(device));
+        sim::wdf::Object::Delete(reinterpret_cast<sim::wdf::Object*>(device));
+        sender.join();
+    });
+    EXPECT_EQ(fired, 1u);
+    EXPECT_EQ(result.status, STATUS_NO_SUCH_DEVICE);
+}
+
+class LockRulesTest : public simtest::SimTest {};
+
+TEST_F(LockRulesTest, RecursionForeignReleaseAndOrderInversionFire)
+{
+    sim::SpinLock a("a"), b("b");
+    EXPECT_EQ(CountViolations(rule::kLockRecursion, [&] { a.Acquire("t"); a.Acquire("t"); }), 1u);
+    a.Release("t");
+    EXPECT_EQ(CountViolations(rule::kLockNotOwner, [&] { b.Release("t"); }), 1u);
+
+    // a before b is learnt; b before a is reported the first time it happens,
+    // with no deadlock needed.
+    a.Acquire("t");
+    b.Acquire("t");
+    b.Release("t");
+    a.Release("t");
+    EXPECT_EQ(CountViolations(rule::kLockOrder, [&] {
+                  b.Acquire("t");
+                  a.Acquire("t");
+                  a.Release("t");
+                  b.Release("t");
+              }),
+              1u);
+    EXPECT_EQ(sim::CurrentIrql(), sim::kPassive);
+}
+
+TEST_F(LockRulesTest, ALockRaisesToDispatchAndRestoresTheLevel)
+{
+    sim::SpinLock lock("l");
+    lock.Acquire("t");
+    EXPECT_EQ(sim::CurrentIrql(), sim::kDispatch);
+    lock.Release("t");
+    EXPECT_EQ(sim::CurrentIrql(), sim::kPassive);
+}
+
+class LeakAndFaultTest : public simtest::SimTest {};
+
+TEST_F(LeakAndFaultTest, PoolLeftAtUnloadFires)
+{
+    void* leaked = nullptr;
+    size_t fired = CountViolations(rule::kPoolLeak, [&] {
+        sim::Testbed machine;
+        leaked = ExAllocatePoolWithTag(PagedPool, 32, 'kaeL');
+    });
+    EXPECT_EQ(fired, 1u);
+    EXPECT_EQ(sim::PoolOutstanding("Leak"), 1u);
+    ExFreePoolWithTag(leaked, 'kaeL');
+    EXPECT_EQ(CountViolations(rule::kPoolFreeMismatch, [&] { ExFreePoolWithTag(leaked, 'kaeL'); }), 1u);
+}
+
+TEST_F(LeakAndFaultTest, FrameworkObjectLeftAtUnloadFires)
+{
+    // A request belongs to no parent, so unloading the driver does not take it.
+    sim::wdf::Request* orphan = nullptr;
+    size_t fired = CountViolations(rule::kObjectLeak, [&] {
+        sim::Testbed machine;
+        orphan = new sim::wdf::Request(WdfRequestTypeDeviceControl,
+                                       std::make_shared<sim::wdf::RequestOutcome>());
+    });
+    EXPECT_EQ(fired, 1u);
+    sim::wdf::Object::Delete(orphan);
+    EXPECT_EQ(sim::wdf::LiveObjectCount(), 0u);
+}
+
+TEST_F(LeakAndFaultTest, TheNthCallOfAnOperationFails)
+{
+    auto& verifier = sim::Verifier::Instance();
+    verifier.ArmFault("ExAllocatePoolWithTag", 2);
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, 'tsT1');
+    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, 'tsT1');
+    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, 'tsT1');
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    EXPECT_EQ(verifier.CallsSeen("ExAllocatePoolWithTag"), 3u);
+    ExFreePoolWithTag(first, 'tsT1');
+    ExFreePoolWithTag(third, 'tsT1');
+}
+
+TEST_F(LeakAndFaultTest, AStaleHandleIsCaught)
+{
+    WDFSPINLOCK lock = nullptr;
+    sim::Testbed machine;
+    ASSERT_EQ(WdfSpinLockCreate(nullptr, &lock), STATUS_SUCCESS);
+    WdfObjectDelete(reinterpret_cast<WDFOBJECT>(lock));
+    EXPECT_EQ(CountViolations(rule::kInvalidHandle, [&] { WdfSpinLockAcquire(lock); }), 1u);
+}
+
+}  // namespace

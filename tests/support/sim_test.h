@@ -1,0 +1,67 @@
+// Shared test support: a fixture that turns every verifier violation into a
+// test failure unless the test captures it, and helpers that talk to a device
+// the way an application does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/kobject.h"
+#include "testbed/testbed.h"
+#include "um/um.h"
+#include "verifier/verifier.h"
+
+namespace simtest {
+
+struct IoResult {
+    int32_t status = 0;
+    uint32_t bytes = 0;
+    std::vector<uint8_t> output;
+};
+
+// Sends one control request from the current thread's process. The output
+// buffer starts filled with 0xEE so untouched bytes are visible.
+IoResult Ioctl(um::HANDLE handle, uint32_t code, const std::vector<uint8_t>& input,
+               uint32_t outputLength);
+
+// Counts violations of one rule raised while `body` runs.
+template <class Body>
+size_t CountViolations(const char* rule, Body&& body)
+{
+    auto& verifier = sim::Verifier::Instance();
+    size_t before = verifier.CountOf(rule);
+    {
+        sim::ViolationCapture capture;
+        body();
+    }
+    return verifier.CountOf(rule) - before;
+}
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// A test with one board's device standing and a user process attached to the
+// test's thread.
+class DeviceTest : public SimTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    um::HANDLE Open(uint32_t access);
+    um::HANDLE OpenShared() { return Open(um::kGenericRead | um::kFileWriteData); }
+
+    std::unique_ptr<sim::Testbed> machine;
+    std::unique_ptr<sim::Process> process;
+    std::unique_ptr<sim::ProcessScope> inProcess;
+};
+
+std::vector<uint8_t> Bytes(std::initializer_list<uint32_t> words);
+
+}  // namespace simtest
