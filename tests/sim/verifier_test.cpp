@@ -56,7 +56,7 @@ protected:
         sim::ObjectNamespace::Instance().Link(u"\\??\\Faulty", simDevice);
         sim::PortSpace::Instance().Assign(simDevice, 0xE000, 8);
         simDevice->setStarted(true);
-        process = std::make_unique<sim::Process>(7, "faulty-test");
+        process = sim::ProcessPtr(new sim::Process(7, "faulty-test"));
         scope = std::make_unique<sim::ProcessScope>(process.get());
         ASSERT_EQ(um::CreateFile(u"\\\\.\\Faulty", um::kGenericRead | um::kFileWriteData, &handle), 0);
     }
@@ -82,7 +82,7 @@ protected:
     _DRIVER_OBJECT driverObject{};
     WDFDRIVER driver = nullptr;
     WDFDEVICE device = nullptr;
-    std::unique_ptr<sim::Process> process;
+    sim::ProcessPtr process;
     std::unique_ptr<sim::ProcessScope> scope;
     um::HANDLE handle = nullptr;
 };
@@ -111,6 +111,8 @@ TEST_F(FaultyDriverTest, ReportingMoreBytesThanTheOutputFires)
         WdfRequestCompleteWithInformation(r, STATUS_SUCCESS, output + 1);
     };
     EXPECT_EQ(SendViolating(rule::kRequestInformationTooLarge), 1u);
+    // With no output buffer nothing is copied, so the count overruns nothing.
+    EXPECT_EQ(SendViolating(rule::kRequestInformationTooLarge, 0), 0u);
     // A failure's count is not looked at: it is never copied back.
     gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T output, SIZE_T) {
         WdfRequestCompleteWithInformation(r, STATUS_UNSUCCESSFUL, output + 1);
@@ -300,6 +302,106 @@ TEST_F(LeakAndFaultTest, AStaleHandleIsCaught)
     ASSERT_EQ(WdfSpinLockCreate(nullptr, &lock), STATUS_SUCCESS);
     WdfObjectDelete(reinterpret_cast<WDFOBJECT>(lock));
     EXPECT_EQ(CountViolations(rule::kInvalidHandle, [&] { WdfSpinLockAcquire(lock); }), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+class MemoryRulesTest : public simtest::SimTest {};
+
+TEST_F(MemoryRulesTest, MappingPagesNotGivenForSharingFires)
+{
+    alignas(4096) static uint8_t kernelData[4096];
+    PMDL mdl = IoAllocateMdl(kernelData, 160, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    sim::ProcessPtr process(new sim::Process(9, "p"));
+    sim::ProcessScope scope(process.get());
+    struct Call {
+        PMDL mdl;
+        PVOID address;
+    } call{mdl, nullptr};
+    NTSTATUS raised = 0;
+    size_t fired = CountViolations(rule::kIsolation, [&] {
+        EXPECT_TRUE(KeCallGuarded(
+            [](PVOID c) {
+                auto* call = static_cast<Call*>(c);
+                call->address = MmMapLockedPagesSpecifyCache(call->mdl, UserMode, MmCached, nullptr, 0,
+                                                             NormalPagePriority);
+            },
+            &call, &raised));
+    });
+    EXPECT_EQ(fired, 1u);
+    EXPECT_EQ(process->MappingCount(), 0u);
+    IoFreeMdl(mdl);
+}
+
+TEST_F(MemoryRulesTest, UnmappingInAnotherProcessAndExitingWithAMappingFire)
+{
+    void* page = ExAllocatePoolWithTag(NonPagedPool, PAGE_SIZE, 'egaP');
+    PMDL mdl = IoAllocateMdl(page, 160, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    sim::ProcessPtr owner(new sim::Process(10, "owner"));
+    sim::ProcessPtr stranger(new sim::Process(11, "stranger"));
+    PVOID user;
+    {
+        sim::ProcessScope scope(owner.get());
+        user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, 0, NormalPagePriority);
+    }
+    ASSERT_NE(user, nullptr);
+    // The user view is the same memory as the kernel's.
+    static_cast<uint8_t*>(page)[5] = 0x42;
+    EXPECT_EQ(static_cast<uint8_t*>(user)[5], 0x42);
+    EXPECT_EQ(CountViolations(rule::kUnmapWrongProcess, [&] {
+                  sim::ProcessScope scope(stranger.get());
+                  MmUnmapLockedPages(user, mdl);
+              }),
+              1u);
+    EXPECT_EQ(CountViolations(rule::kUserMappingLeak, [&] { owner.reset(); }), 1u);
+    IoFreeMdl(mdl);
+    ExFreePoolWithTag(page, 'egaP');
+}
+
+TEST_F(MemoryRulesTest, MdlsAndReferencesLeftAtUnloadFire)
+{
+    PMDL mdl = nullptr;
+    EXPECT_EQ(CountViolations(rule::kMdlLeak, [&] {
+                  sim::Testbed machine;
+                  static uint8_t buffer[16];
+                  mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+              }),
+              1u);
+    IoFreeMdl(mdl);
+
+    PVOID event = nullptr;
+    EXPECT_EQ(CountViolations(rule::kReferenceLeak, [&] {
+                  sim::Testbed machine;
+                  auto process = machine.NewProcess("p");
+                  sim::ProcessScope scope(process.get());
+                  um::HANDLE handle;
+                  ASSERT_EQ(um::CreateEvent(true, false, &handle), 0);
+                  ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, UserMode,
+                                                      &event, nullptr),
+                            STATUS_SUCCESS);
+              }),
+              1u);
+    ObDereferenceObject(event);
+}
+
+TEST_F(MemoryRulesTest, ResolvingAUserHandleAtDispatchFires)
+{
+    sim::ProcessPtr process(new sim::Process(12, "p"));
+    sim::ProcessScope scope(process.get());
+    um::HANDLE handle;
+    ASSERT_EQ(um::CreateEvent(true, false, &handle), 0);
+    PVOID event = nullptr;
+    EXPECT_EQ(CountViolations(rule::kIrqlTooHigh, [&] {
+                  sim::IrqlScope dispatch(sim::kDispatch);
+                  ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, UserMode, &event, nullptr);
+              }),
+              1u);
+    if (event)
+        ObDereferenceObject(event);
 }
 
 }  // namespace

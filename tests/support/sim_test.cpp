@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "kernel/event.h"
+
 namespace simtest {
 
 IoResult Ioctl(um::HANDLE handle, uint32_t code, const std::vector<uint8_t>& input,
@@ -23,6 +25,35 @@ std::vector<uint8_t> Bytes(std::initializer_list<uint32_t> words)
         for (int i = 0; i < 4; ++i)
             bytes.push_back(static_cast<uint8_t>(word >> (8 * i)));
     return bytes;
+}
+
+long ExtraReferences(um::HANDLE handle)
+{
+    sim::HandleEntry entry;
+    if (!sim::Process::Current()->ReferenceHandle(handle, &entry))
+        return -1;
+    long references = entry.object->References() - 2;
+    entry.object->Dereference();
+    return references;
+}
+
+uint64_t EventSets(um::HANDLE handle)
+{
+    sim::HandleEntry entry;
+    if (!sim::Process::Current()->ReferenceHandle(handle, &entry))
+        return 0;
+    uint64_t sets = static_cast<sim::KEvent*>(entry.object)->SetCount();
+    entry.object->Dereference();
+    return sets;
+}
+
+SHARED_BLOCK* DeviceTest::SharedOf(um::HANDLE handle)
+{
+    uint32_t address = 0, bytes = 0;
+    EXPECT_EQ(um::DeviceIoControl(handle, IOCTL_GET_SHARED_ADDRESS, nullptr, 0, &address,
+                                  sizeof address, &bytes),
+              0);
+    return reinterpret_cast<SHARED_BLOCK*>(static_cast<uintptr_t>(address));
 }
 
 void SimTest::SetUp()

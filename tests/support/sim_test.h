@@ -12,6 +12,7 @@
 
 #include "kernel/kobject.h"
 #include "testbed/testbed.h"
+#include "public/mdx4208_wire.h"
 #include "um/um.h"
 #include "verifier/verifier.h"
 
@@ -55,13 +56,24 @@ protected:
     void TearDown() override;
 
     um::HANDLE Open(uint32_t access);
-    um::HANDLE OpenShared() { return Open(um::kGenericRead | um::kFileWriteData); }
+    um::HANDLE OpenShared() { return Open(kSharedAccess); }
+    um::HANDLE OpenPrivileged() { return Open(kSharedAccess | um::kFileWriteAttributes); }
+    static constexpr uint32_t kSharedAccess = um::kGenericRead | um::kFileWriteData;
+    // The caller's own mapping of the shared block, as the driver reports it.
+    static SHARED_BLOCK* SharedOf(um::HANDLE handle);
+    uint32_t Base() const { return machine->options().portBase; }
 
     std::unique_ptr<sim::Testbed> machine;
-    std::unique_ptr<sim::Process> process;
+    sim::ProcessPtr process;
     std::unique_ptr<sim::ProcessScope> inProcess;
 };
 
 std::vector<uint8_t> Bytes(std::initializer_list<uint32_t> words);
+
+// References held on the object a handle of the current process names,
+// besides the handle's own.
+long ExtraReferences(um::HANDLE handle);
+// How often the event a handle names has been set.
+uint64_t EventSets(um::HANDLE handle);
 
 }  // namespace simtest

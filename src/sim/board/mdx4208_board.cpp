@@ -101,6 +101,23 @@ void Mdx4208Board::RecordMisuseLocked(uint32_t offset, unsigned width, bool writ
 }
 
 uint32_t Mdx4208Board::PortRead(uint32_t offset, unsigned width) {
+    uint32_t value = ReadLogged(offset, width);
+    ReadObserver observer;
+    {
+        std::lock_guard lock(observerMutex_);
+        observer = readObserver_;
+    }
+    if (observer)
+        observer(offset, width);
+    return value;
+}
+
+void Mdx4208Board::SetReadObserver(ReadObserver observer) {
+    std::lock_guard lock(observerMutex_);
+    readObserver_ = std::move(observer);
+}
+
+uint32_t Mdx4208Board::ReadLogged(uint32_t offset, unsigned width) {
     std::lock_guard lock(mutex_);
     uint32_t value = 0;
     if (!ValidWidth(width)) {

@@ -157,6 +157,11 @@ public:
     // not report the current level.
     void SetLineListener(LineListener listener);
 
+    // Called after every port read, outside the board's lock, with the read's
+    // offset; lets a test act between two reads of one request.
+    using ReadObserver = std::function<void(uint32_t offset, unsigned width)>;
+    void SetReadObserver(ReadObserver observer);
+
     // ---- PCI configuration space -------------------------------------------
     // Both clip at the end of the 256 bytes and return the number of bytes
     // transferred. Writes leave the identification bytes (IDs, revision, class,
@@ -174,6 +179,7 @@ public:
     void ClearMisuseLog();
 
 private:
+    uint32_t ReadLogged(uint32_t offset, unsigned width);
     uint8_t ReadByteLocked(uint32_t offset) const;
     void WriteByteLocked(uint32_t offset, uint8_t value);
     void DrivePinLocked(unsigned channel, bool level);
@@ -200,6 +206,8 @@ private:
     std::vector<Misuse> misuse_;
 
     LineListener listener_;
+    std::mutex observerMutex_;
+    ReadObserver readObserver_;
     bool deliveredLine_ = false;  // the last level handed to (or skipped for) the listener
     bool delivering_ = false;     // some thread is running the delivery loop
 };

@@ -150,7 +150,8 @@ IoControlResult IoDeviceControl(HANDLE handle, ULONG ioControlCode, const void* 
         std::memcpy(system, input, inputLength);
 
     auto outcome = std::make_shared<wdf::RequestOutcome>();
-    auto* request = new wdf::Request(WdfRequestTypeDeviceControl, outcome);
+    auto* request = new wdf::Request(WdfRequestTypeDeviceControl, outcome,
+                                     file->device()->requestAttributes());
     request->ioControlCode = ioControlCode;
     request->inputLength = inputLength;
     request->outputLength = outputLength;
@@ -169,9 +170,14 @@ IoControlResult IoDeviceControl(HANDLE handle, ULONG ioControlCode, const void* 
                                     DescribeObject(handle),
                                     "the driver wrote outside the system buffer");
     }
-    ULONG information = static_cast<ULONG>(std::min<ULONG_PTR>(outcome->information, outputLength));
-    if (information && output)
-        std::memcpy(output, system, information);
+    // The system buffer is copied back only into an output buffer, and never
+    // past its end.
+    ULONG information = static_cast<ULONG>(outcome->information);
+    if (outputLength) {
+        information = std::min(information, outputLength);
+        if (information && output)
+            std::memcpy(output, system, information);
+    }
     return {outcome->status, information};
 }
 

@@ -55,7 +55,10 @@ bool CheckIrql(const char* routine, Irql highest, const void* object)
     return false;
 }
 
-SpinLock::SpinLock(std::string name, Irql level) : name_(std::move(name)), level_(level) {}
+SpinLock::SpinLock(std::string name, Irql level, int rank)
+    : name_(std::move(name)), level_(level), rank_(rank)
+{
+}
 
 SpinLock::~SpinLock()
 {
@@ -82,7 +85,11 @@ void SpinLock::Acquire(const char* routine)
     {
         std::lock_guard<std::mutex> lock(gOrderMutex);
         for (const SpinLock* held : tHeld) {
-            if (Reaches(this, held)) {
+            if (rank_ && held->Rank() > rank_) {
+                Verifier::Instance().Report(rule::kLockOrder, routine, name_,
+                                            "taken while holding " + held->Name() +
+                                                ", which ranks after it");
+            } else if (Reaches(this, held)) {
                 Verifier::Instance().Report(rule::kLockOrder, routine, name_,
                                             "taken while holding " + held->Name() +
                                                 ", which was earlier taken after it");

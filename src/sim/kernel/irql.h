@@ -25,7 +25,9 @@ bool CheckIrql(const char* routine, Irql highest, const void* object = nullptr);
 // taken together with.
 class SpinLock {
 public:
-    SpinLock(std::string name, Irql level = kDispatch);
+    // Locks of a higher rank are never taken before locks of a lower one
+    // (device lock 1, interrupt lock 2); 0 means unranked.
+    SpinLock(std::string name, Irql level = kDispatch, int rank = 0);
     ~SpinLock();
     SpinLock(const SpinLock&) = delete;
     SpinLock& operator=(const SpinLock&) = delete;
@@ -35,11 +37,13 @@ public:
     bool HeldByCurrentThread() const;
     const std::string& Name() const { return name_; }
     Irql Level() const { return level_; }
+    int Rank() const { return rank_; }
     void SetLevel(Irql level) { level_ = level; }
 
 private:
     std::string name_;
     Irql level_;
+    int rank_;
     std::mutex mutex_;
     std::thread::id owner_;
     Irql savedIrql_ = 0;

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "kernel/irql.h"
+#include "kernel/memory.h"
 #include "kernel/pool.h"
 #include "platform/nt_kernel.h"
 #include "verifier/verifier.h"
@@ -90,8 +91,12 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (Verifier::Instance().ShouldFail("ExAllocatePoolWithTag"))
         return nullptr;
     size_t size = NumberOfBytes ? NumberOfBytes : 1;
+    // Whole non-paged pages can be mapped to user mode, so they come from
+    // shared-memory files.
+    const bool pages = PoolType == NonPagedPool && size % PAGE_SIZE == 0;
     size_t alignment = size >= PAGE_SIZE ? PAGE_SIZE : 16;
-    void* memory = std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+    void* memory = pages ? AllocateShareablePages(size)
+                         : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
     if (!memory)
         return nullptr;
     // Fresh pool holds whatever was there before: never zero.
@@ -116,7 +121,8 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         }
         pool.live.erase(it);
     }
-    std::free(P);
+    if (!FreeShareablePages(P))
+        std::free(P);
 }
 
 VOID NTAPI RtlZeroMemory(PVOID Destination, SIZE_T Length) { std::memset(Destination, 0, Length); }

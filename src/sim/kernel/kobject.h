@@ -46,6 +46,7 @@ private:
 
 POBJECT_TYPE FileObjectType();
 POBJECT_TYPE EventObjectType();
+POBJECT_TYPE ProcessObjectType();
 
 size_t LiveKernelObjects();
 
@@ -54,13 +55,14 @@ struct HandleEntry {
     ACCESS_MASK granted = 0;
 };
 
-// A simulated process: a handle table and, later, an address space. Threads
-// attach to a process with ProcessScope; the kernel's own threads run in the
-// system process.
-class Process {
+// A simulated process: a handle table and an address space into which pages
+// given for sharing are mapped. Threads attach to a process with ProcessScope;
+// the kernel's own threads run in the system process. A process is a kernel
+// object: the driver may hold a reference to it past its exit.
+class Process : public KObject {
 public:
     Process(uint32_t id, std::string name);
-    ~Process();
+    ~Process() override;
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
@@ -73,12 +75,21 @@ public:
     bool ReferenceHandle(HANDLE handle, HandleEntry* entry);
     NTSTATUS CloseHandle(HANDLE handle);
     size_t HandleCount() const;
-    // Closes every handle, in this process's context.
+    // Closes every handle, in this process's context, then tears down the
+    // address space; a mapping still there then is reported.
     void Exit();
     bool exited() const { return exited_; }
 
+    // Maps `length` bytes of the shared-memory file `fd` below 4 GiB.
+    void* MapShared(int fd, size_t length);
+    // Undoes a mapping made by MapShared; false when this process has none
+    // at that address.
+    bool Unmap(void* address);
+    size_t MappingCount() const;
+
     static Process* Current();
     static Process* System();
+    static void AttachCurrentThread(Process* process);
 
 private:
     friend class ProcessScope;
@@ -88,7 +99,18 @@ private:
     std::map<uintptr_t, HandleEntry> handles_;
     uintptr_t nextHandle_ = 4;
     bool exited_ = false;
+    std::map<uintptr_t, size_t> mappings_;
 };
+
+// Owns a process for a test or a tool: exits it and drops the reference.
+struct ProcessExit {
+    void operator()(Process* process) const
+    {
+        process->Exit();
+        process->Dereference();
+    }
+};
+using ProcessPtr = std::unique_ptr<Process, ProcessExit>;
 
 // Runs the current thread in `process` for its lifetime.
 class ProcessScope {

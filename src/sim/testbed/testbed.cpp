@@ -3,8 +3,12 @@
 #include <stdexcept>
 
 #include "control/control.h"
+#include "events/events.h"
+#include "lifecycle/lifecycle.h"
+#include "wdf/interrupt.h"
 #include "io/io_manager.h"
 #include "io/port_space.h"
+#include "kernel/memory.h"
 #include "kernel/pool.h"
 #include "verifier/verifier.h"
 #include "wdf/framework.h"
@@ -24,6 +28,7 @@ Testbed::Testbed() : Testbed(Options{}) {}
 
 Testbed::Testbed(const Options& options)
     : options_(options),
+      kernelObjectsAtStart_((Process::System(), LiveKernelObjects())),
       board_(std::make_unique<Mdx4208Board>(options.boardIdSwitch, options.pciDeviceId))
 {
     driverObject_ = new _DRIVER_OBJECT{};
@@ -38,12 +43,17 @@ Testbed::Testbed(const Options& options)
     WDFDEVICE_INIT init;
     PWDFDEVICE_INIT deviceInit = &init;
     WDF_FILEOBJECT_CONFIG fileConfig;
-    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, nullptr, nullptr, nullptr);
+    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, EvtDeviceFileCreate, EvtFileClose, nullptr);
     WDF_OBJECT_ATTRIBUTES fileAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&fileAttributes, FILE_CONTEXT);
     fileAttributes.SynchronizationScope = WdfSynchronizationScopeNone;
     WdfDeviceInitSetFileObjectConfig(deviceInit, &fileConfig, &fileAttributes);
     WdfDeviceInitSetDeviceType(deviceInit, MDX_DEVICE_TYPE);
+    WdfDeviceInitSetIoInCallerContextCallback(deviceInit, EvtIoInCallerContext);
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, REGISTRATION_CONTEXT);
+    requestAttributes.EvtCleanupCallback = EvtRequestCleanup;
+    WdfDeviceInitSetRequestAttributes(deviceInit, &requestAttributes);
 
     WDF_OBJECT_ATTRIBUTES deviceAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, DEVICE_EXTENSION);
@@ -63,16 +73,28 @@ Testbed::Testbed(const Options& options)
     queueConfig.EvtIoDeviceControl = DeviceControl;
     Require(WdfIoQueueCreate(device_, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, nullptr),
             "WdfIoQueueCreate");
+    Require(CreateInterruptObject(extension), "CreateInterruptObject");
 
     // The board's resources, as a start would hand them over.
     extension->Ports.Base = options.portBase;
     extension->Ports.Length = options.portLength;
     extension->Shared->BaseAddress = options.portBase;
     extension->Shared->PortLength = options.portLength;
+    extension->Shared->InterruptLevel = options.interruptVector;
+    extension->Shared->InitOnLoad = 1;
+    for (auto& edge : extension->Shared->DiintTrigEdge)
+        edge = 1;
     extension->Prepared = 1;
     PortSpace::Instance().Attach(options.portBase, Mdx4208Board::kPortRangeLength, board_.get());
     PortSpace::Instance().Assign(reinterpret_cast<wdf::Device*>(device_), options.portBase,
                                  options.portLength);
+
+    auto& controller = InterruptController::Instance();
+    controller.SetDeterministic(options.deterministic);
+    InterruptLine* line = controller.Line(options.interruptVector);
+    board_->SetLineListener([line, board = board_.get()](bool asserted) { line->SetSource(board, asserted); });
+    auto* interrupt = reinterpret_cast<wdf::Interrupt*>(extension->InterruptObject);
+    Require(interrupt->Connect(line, kDispatch + 3), "interrupt connection");
 
     devicePath_ = u"\\\\.\\MDX4208#0";
     ObjectNamespace::Instance().Link(KernelPathFromUserPath(devicePath_),
@@ -84,6 +106,8 @@ Testbed::~Testbed()
 {
     auto* device = reinterpret_cast<wdf::Device*>(device_);
     device->setStarted(false);
+    reinterpret_cast<wdf::Interrupt*>(GetDeviceExtension(device_)->InterruptObject)->Disconnect();
+    board_->SetLineListener(nullptr);
     ObjectNamespace::Instance().UnlinkDevice(device);
     PortSpace::Instance().Unassign(device);
     PortSpace::Instance().Detach(board_.get());
@@ -91,10 +115,18 @@ Testbed::~Testbed()
     wdf::Object::Delete(device);
     wdf::Object::Delete(reinterpret_cast<wdf::Object*>(driver_));
     delete driverObject_;
+    InterruptController::Instance().Reset();
 
     if (size_t objects = wdf::LiveObjectCount())
         Verifier::Instance().Report(rule::kObjectLeak, "driver unload", "-",
                                     std::to_string(objects) + " framework objects left");
+    if (size_t mdls = LiveMdlCount())
+        Verifier::Instance().Report(rule::kMdlLeak, "driver unload", "-",
+                                    std::to_string(mdls) + " MDLs left");
+    if (LiveKernelObjects() > kernelObjectsAtStart_)
+        Verifier::Instance().Report(rule::kReferenceLeak, "driver unload", "-",
+                                    std::to_string(LiveKernelObjects() - kernelObjectsAtStart_) +
+                                        " kernel objects still referenced");
     if (size_t blocks = PoolOutstanding())
         Verifier::Instance().Report(rule::kPoolLeak, "driver unload", "-",
                                     std::to_string(blocks) + " pool allocations left");
@@ -102,9 +134,9 @@ Testbed::~Testbed()
 
 _DEVICE_EXTENSION* Testbed::extension() const { return GetDeviceExtension(device_); }
 
-std::unique_ptr<Process> Testbed::NewProcess(const std::string& name)
+ProcessPtr Testbed::NewProcess(const std::string& name)
 {
-    return std::make_unique<Process>(nextProcessId_++, name);
+    return ProcessPtr(new Process(nextProcessId_++, name));
 }
 
 }  // namespace sim

@@ -23,6 +23,9 @@ public:
         uint16_t pciDeviceId = 0x4208;
         uint32_t portBase = 0xD000;
         uint32_t portLength = 32;
+        uint32_t interruptVector = 11;
+        // No interrupt or DPC thread runs; the test steps them itself.
+        bool deterministic = false;
     };
 
     Testbed();
@@ -38,11 +41,12 @@ public:
     const std::u16string& devicePath() const { return devicePath_; }
     const Options& options() const { return options_; }
 
-    // A new user process; it exits (closing its handles) when destroyed.
-    std::unique_ptr<Process> NewProcess(const std::string& name);
+    // A new user process; it exits (closing its handles) when released.
+    ProcessPtr NewProcess(const std::string& name);
 
 private:
     Options options_;
+    size_t kernelObjectsAtStart_;
     std::unique_ptr<Mdx4208Board> board_;
     struct _DRIVER_OBJECT* driverObject_ = nullptr;
     WDFDRIVER driver_ = nullptr;

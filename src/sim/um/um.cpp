@@ -1,8 +1,10 @@
 #include "um/um.h"
 
+#include <chrono>
 #include <string>
 
 #include "io/io_manager.h"
+#include "kernel/event.h"
 
 namespace um {
 
@@ -25,5 +27,77 @@ NTSTATUS DeviceIoControl(HANDLE handle, uint32_t ioControlCode, const void* inpu
 }
 
 NTSTATUS CloseHandle(HANDLE handle) { return sim::IoCloseHandle(handle); }
+
+NTSTATUS CreateEventWithAccess(bool manualReset, bool initialState, uint32_t access, HANDLE* handle)
+{
+    if (!handle)
+        return STATUS_INVALID_PARAMETER;
+    auto* event = new sim::KEvent(manualReset ? NotificationEvent : SynchronizationEvent, initialState);
+    *handle = sim::Process::Current()->InsertHandle(event, access);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CreateEvent(bool manualReset, bool initialState, HANDLE* handle)
+{
+    return CreateEventWithAccess(manualReset, initialState, kEventAllAccess, handle);
+}
+
+namespace {
+
+// Finds the event a handle names, with the access the call needs.
+NTSTATUS ReferenceEvent(HANDLE handle, uint32_t access, sim::KEvent** event)
+{
+    sim::HandleEntry entry;
+    if (!sim::Process::Current()->ReferenceHandle(handle, &entry))
+        return STATUS_INVALID_HANDLE;
+    if (entry.object->type() != sim::EventObjectType()) {
+        entry.object->Dereference();
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if ((entry.granted & access) != access) {
+        entry.object->Dereference();
+        return STATUS_ACCESS_DENIED;
+    }
+    *event = static_cast<sim::KEvent*>(entry.object);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS SetEvent(HANDLE handle)
+{
+    sim::KEvent* event;
+    NTSTATUS status = ReferenceEvent(handle, kEventModifyState, &event);
+    if (status >= 0) {
+        event->Set();
+        event->Dereference();
+    }
+    return status;
+}
+
+NTSTATUS ResetEvent(HANDLE handle)
+{
+    sim::KEvent* event;
+    NTSTATUS status = ReferenceEvent(handle, kEventModifyState, &event);
+    if (status >= 0) {
+        event->Reset();
+        event->Dereference();
+    }
+    return status;
+}
+
+uint32_t WaitForSingleObject(HANDLE handle, uint32_t milliseconds)
+{
+    sim::KEvent* event;
+    NTSTATUS status = ReferenceEvent(handle, kSynchronize, &event);
+    if (status < 0)
+        return static_cast<uint32_t>(status);
+    auto timeout = milliseconds == kInfinite
+                       ? std::chrono::nanoseconds(-1)
+                       : std::chrono::nanoseconds(std::chrono::milliseconds(milliseconds));
+    bool signalled = event->Wait(timeout);
+    event->Dereference();
+    return signalled ? kWaitObject0 : kWaitTimeout;
+}
 
 }  // namespace um

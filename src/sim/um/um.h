@@ -25,6 +25,24 @@ NTSTATUS DeviceIoControl(HANDLE handle, uint32_t ioControlCode, const void* inpu
                          uint32_t inputLength, void* output, uint32_t outputLength,
                          uint32_t* bytesReturned);
 
+// Closes a handle of any kind.
 NTSTATUS CloseHandle(HANDLE handle);
+
+// Events. A manual-reset event stays set until reset; an auto-reset event is
+// reset by the wait that it releases.
+inline constexpr uint32_t kEventAllAccess = 0x001F0003u;
+inline constexpr uint32_t kEventModifyState = 0x0002u;
+NTSTATUS CreateEvent(bool manualReset, bool initialState, HANDLE* handle);
+// As CreateEvent, with the handle granted only `access`.
+NTSTATUS CreateEventWithAccess(bool manualReset, bool initialState, uint32_t access, HANDLE* handle);
+NTSTATUS SetEvent(HANDLE handle);
+NTSTATUS ResetEvent(HANDLE handle);
+
+inline constexpr uint32_t kWaitObject0 = 0;
+inline constexpr uint32_t kWaitTimeout = 0x102;
+inline constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+// kWaitObject0 when the object was signalled, kWaitTimeout when the time ran
+// out, otherwise a failure status.
+uint32_t WaitForSingleObject(HANDLE handle, uint32_t milliseconds);
 
 }  // namespace um

@@ -86,16 +86,16 @@ void Verifier::DisarmFaults()
     calls_.clear();
 }
 
-bool Verifier::ShouldFail(const char* operation, FaultKind kind)
+Verifier::FaultKind Verifier::Inject(const char* operation)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (faults_.empty())
-        return false;
+        return FaultKind::None;
     auto it = faults_.find(operation);
     if (it == faults_.end())
-        return false;
+        return FaultKind::None;
     uint64_t n = ++calls_[operation];
-    return n == it->second.nth && it->second.kind == kind;
+    return n == it->second.nth ? it->second.kind : FaultKind::None;
 }
 
 uint64_t Verifier::CallsSeen(const std::string& operation) const

@@ -33,6 +33,12 @@ inline constexpr const char* kPoolLeak = "POOL_LEAK";
 inline constexpr const char* kPoolFreeMismatch = "POOL_FREE_BAD_TAG_OR_ADDRESS";
 inline constexpr const char* kPortOutOfRange = "PORT_OUTSIDE_ASSIGNED_RANGE";
 inline constexpr const char* kWrongContextType = "CONTEXT_TYPE_NOT_ATTACHED";
+inline constexpr const char* kUserMappingLeak = "USER_MAPPING_LEFT_IN_PROCESS";
+inline constexpr const char* kUnmapWrongProcess = "USER_MAPPING_UNMAPPED_IN_OTHER_PROCESS";
+inline constexpr const char* kIsolation = "USER_MAPPING_EXPOSES_UNSHARED_PAGES";
+inline constexpr const char* kMdlLeak = "MDL_LEAK";
+inline constexpr const char* kReferenceLeak = "OBJECT_REFERENCE_LEAK";
+inline constexpr const char* kInterruptLockNotConnected = "INTERRUPT_LOCK_WHILE_DISCONNECTED";
 }  // namespace rule
 
 struct Violation {
@@ -62,11 +68,13 @@ public:
 
     // Fault injection: the Nth call (1-based) of the named operation fails,
     // or raises for operations that raise. Counting starts when armed.
-    enum class FaultKind { Fail, Raise };
+    enum class FaultKind { None, Fail, Raise };
     void ArmFault(const std::string& operation, uint64_t nth, FaultKind kind = FaultKind::Fail);
     void DisarmFaults();
-    // Called by fallible operations; true when this call must fail (or raise).
-    bool ShouldFail(const char* operation, FaultKind kind = FaultKind::Fail);
+    // Called once by each call of a fallible operation: what it must do.
+    FaultKind Inject(const char* operation);
+    // For operations that can only fail: true when this call must.
+    bool ShouldFail(const char* operation) { return Inject(operation) != FaultKind::None; }
     // How many times a fallible operation has been reached since arming.
     uint64_t CallsSeen(const std::string& operation) const;
 

@@ -67,8 +67,10 @@ Request* ResolveRequest(WDFREQUEST handle, const char* routine, bool completing 
 
 void FinishRequest(Request* request, NTSTATUS status, ULONG_PTR information, const char* routine)
 {
+    // With no output buffer nothing is copied back and the count only informs
+    // the caller; with one, a larger count would overrun it.
     if (NT_SUCCESS(status) && request->type == WdfRequestTypeDeviceControl &&
-        information > request->outputLength) {
+        request->outputLength != 0 && information > request->outputLength) {
         Verifier::Instance().Report(rule::kRequestInformationTooLarge, routine,
                                     DescribeObject(request),
                                     std::to_string(information) + " bytes reported, output is " +
@@ -125,8 +127,9 @@ Queue::Queue(Device* device, const WDF_IO_QUEUE_CONFIG& config,
 {
 }
 
-Request::Request(WDF_REQUEST_TYPE requestType, std::shared_ptr<RequestOutcome> requestOutcome)
-    : Object(Kind::Request, nullptr, nullptr), type(requestType), outcome(std::move(requestOutcome))
+Request::Request(WDF_REQUEST_TYPE requestType, std::shared_ptr<RequestOutcome> requestOutcome,
+                 const WDF_OBJECT_ATTRIBUTES* attributes)
+    : Object(Kind::Request, nullptr, attributes), type(requestType), outcome(std::move(requestOutcome))
 {
     ForgetCompleted(this);
 }
@@ -139,7 +142,7 @@ FileObject::FileObject(Device* device, const WDF_OBJECT_ATTRIBUTES* attributes, 
 
 Device::Device(Driver* driver, const WDFDEVICE_INIT& init, const WDF_OBJECT_ATTRIBUTES* attributes)
     : Object(Kind::Device, driver, attributes), driver_(driver), init_(init),
-      syncLock_("device synchronisation lock")
+      syncLock_("device synchronisation lock", kDispatch, 1)
 {
 }
 
@@ -207,7 +210,7 @@ void Device::OnDelete()
 NTSTATUS Device::CreateFile(FileObject* file, Process* opener)
 {
     auto outcome = std::make_shared<RequestOutcome>();
-    auto* request = new Request(WdfRequestTypeCreate, outcome);
+    auto* request = new Request(WdfRequestTypeCreate, outcome, requestAttributes());
     request->file = file;
     request->securityContext.DesiredAccess = file->desiredAccess();
     IrqlScope passive(kPassive);
@@ -257,20 +260,35 @@ void Device::RunClose(FileObject* file)
 
 void Device::DispatchDeviceControl(Request* request)
 {
-    if (!defaultQueue_ || !defaultQueue_->config().EvtIoDeviceControl) {
-        FinishRequest(request, STATUS_INVALID_DEVICE_REQUEST, 0, "framework dispatch");
-        return;
-    }
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         request->device = this;
         inFlight_.push_back(request);
+    }
+    if (init_.InCallerContext) {
+        DeviceCallbackScope callbackDevice(this);
+        CallbackFrame frame("EvtIoInCallerContext", request);
+        init_.InCallerContext(reinterpret_cast<WDFDEVICE>(this), reinterpret_cast<WDFREQUEST>(request));
+        return;
+    }
+    NTSTATUS status = Enqueue(request);
+    if (!NT_SUCCESS(status))
+        FinishRequest(request, status, 0, "framework dispatch");
+}
+
+NTSTATUS Device::Enqueue(Request* request)
+{
+    if (!defaultQueue_ || !defaultQueue_->config().EvtIoDeviceControl)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
         if (defaultQueue_->powerManaged() && !started_) {
             held_.push_back(request);
-            return;
+            return STATUS_SUCCESS;
         }
     }
     Deliver(request);
+    return STATUS_SUCCESS;
 }
 
 void Device::Deliver(Request* request)
@@ -453,6 +471,33 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUT
     *DeviceInit = nullptr;
     *DeviceHandle = reinterpret_cast<WDFDEVICE>(device);
     return STATUS_SUCCESS;
+}
+
+VOID NTAPI WdfDeviceInitSetIoInCallerContextCallback(PWDFDEVICE_INIT DeviceInit,
+                                                     PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext)
+{
+    CheckIrql("WdfDeviceInitSetIoInCallerContextCallback", kPassive);
+    DeviceInit->InCallerContext = EvtIoInCallerContext;
+}
+
+VOID NTAPI WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
+                                             PWDF_OBJECT_ATTRIBUTES RequestAttributes)
+{
+    CheckIrql("WdfDeviceInitSetRequestAttributes", kPassive);
+    CheckAttributes(RequestAttributes, "WdfDeviceInitSetRequestAttributes");
+    DeviceInit->HasRequestAttributes = RequestAttributes != nullptr;
+    if (RequestAttributes)
+        DeviceInit->RequestAttributes = *RequestAttributes;
+}
+
+NTSTATUS NTAPI WdfDeviceEnqueueRequest(WDFDEVICE DeviceHandle, WDFREQUEST RequestHandle)
+{
+    CheckIrql("WdfDeviceEnqueueRequest", kDispatch);
+    auto* device = ResolveAs<Device>(DeviceHandle, Kind::Device, "WdfDeviceEnqueueRequest");
+    Request* request = ResolveRequest(RequestHandle, "WdfDeviceEnqueueRequest");
+    if (!device || !request)
+        return STATUS_INVALID_PARAMETER;
+    return device->Enqueue(request);
 }
 
 WDFDEVICE NTAPI WdfFileObjectGetDevice(WDFFILEOBJECT FileObjectHandle)

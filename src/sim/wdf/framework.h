@@ -27,6 +27,9 @@ struct WDFDEVICE_INIT {
     bool HasFileAttributes = false;
     WDF_OBJECT_ATTRIBUTES FileAttributes{};
     PDEVICE_OBJECT PhysicalDevice = nullptr;
+    PFN_WDF_IO_IN_CALLER_CONTEXT InCallerContext = nullptr;
+    bool HasRequestAttributes = false;
+    WDF_OBJECT_ATTRIBUTES RequestAttributes{};
 };
 
 namespace sim {
@@ -81,7 +84,8 @@ class FileObject;
 
 class Request : public Object {
 public:
-    Request(WDF_REQUEST_TYPE type, std::shared_ptr<RequestOutcome> outcome);
+    Request(WDF_REQUEST_TYPE type, std::shared_ptr<RequestOutcome> outcome,
+            const WDF_OBJECT_ATTRIBUTES* attributes = nullptr);
 
     WDF_REQUEST_TYPE type;
     ULONG ioControlCode = 0;
@@ -140,8 +144,15 @@ public:
     };
     std::shared_ptr<OpenFiles> openFiles() const { return openFiles_; }
     void DispatchDeviceControl(Request* request);
+    // Hands a request to the default queue (WdfDeviceEnqueueRequest).
+    NTSTATUS Enqueue(Request* request);
+    const WDF_OBJECT_ATTRIBUTES* requestAttributes() const
+    {
+        return init_.HasRequestAttributes ? &init_.RequestAttributes : nullptr;
+    }
 
     std::vector<std::function<void()>>& deleteHooks() { return deleteHooks_; }
+    std::vector<class Interrupt*>& interrupts() { return interrupts_; }
     // A request the driver completed.
     void Forget(Request* request);
 
@@ -159,6 +170,7 @@ private:
     bool started_ = false;
     std::deque<Request*> held_;  // requests waiting for the queue to deliver
     std::vector<Request*> inFlight_;  // delivered, not yet completed
+    std::vector<class Interrupt*> interrupts_;
     std::vector<std::function<void()>> deleteHooks_;
     std::shared_ptr<OpenFiles> openFiles_ = std::make_shared<OpenFiles>();
     friend void CloseFileOf(const std::shared_ptr<OpenFiles>&, Device*, FileObject*);

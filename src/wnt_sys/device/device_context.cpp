@@ -11,13 +11,24 @@ NTSTATUS CreateSharedBlock(PDEVICE_EXTENSION DeviceExtension)
     if (!page)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(page, SHARED_BLOCK_PAGES_BYTES);
+    PMDL mdl = IoAllocateMdl(page, sizeof(SHARED_BLOCK), FALSE, FALSE, nullptr);
+    if (!mdl) {
+        ExFreePoolWithTag(page, MDX_POOL_TAG_SHARED);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmBuildMdlForNonPagedPool(mdl);
     DeviceExtension->Shared = (SHARED_BLOCK*)page;
+    DeviceExtension->SharedMdl = mdl;
     return STATUS_SUCCESS;
 }
 
 VOID FreeSharedBlock(PDEVICE_EXTENSION DeviceExtension)
 {
     PAGED_CODE();
+    if (DeviceExtension->SharedMdl) {
+        IoFreeMdl(DeviceExtension->SharedMdl);
+        DeviceExtension->SharedMdl = nullptr;
+    }
     if (DeviceExtension->Shared) {
         ExFreePoolWithTag(DeviceExtension->Shared, MDX_POOL_TAG_SHARED);
         DeviceExtension->Shared = nullptr;

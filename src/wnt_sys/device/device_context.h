@@ -22,6 +22,12 @@ typedef struct _DEVICE_EXTENSION {
     SHARED_BLOCK* Shared;
     // Trusted copies that user mode cannot overwrite.
     BOARD_PORT_RANGE Ports;
+    // Interrupt-status bits latched by the service routine and not yet taken
+    // by the deferred procedure.
+    volatile LONG LatchedStatus;
+    // Nonzero while the interrupt is connected, so the board's registers may
+    // be written under its lock.
+    volatile ULONG InterruptConnected;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, GetDeviceExtension)
 
@@ -30,6 +36,9 @@ typedef struct _FILE_CONTEXT {
     PVOID UserAddress;
     PKEVENT Events[MDX_EVENT_SLOTS];
     BOOLEAN Privileged;
+    // The process whose address space holds UserAddress; referenced while
+    // the mapping lives.
+    PEPROCESS Opener;
 } FILE_CONTEXT, *PFILE_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, GetFileContext)
 
@@ -46,7 +55,9 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(KLIB_WORKITEM_CTX, GetWorkItemContext)
 #define SHARED_BLOCK_PAGES_BYTES PAGE_SIZE
 static_assert(sizeof(SHARED_BLOCK) <= SHARED_BLOCK_PAGES_BYTES, "the block fits its page");
 
-// Allocates the block's own page, zeroed. STATUS_INSUFFICIENT_RESOURCES when
-// no memory is left.
+// Allocates the block's own page, zeroed, and the descriptor list of its 160
+// bytes. STATUS_INSUFFICIENT_RESOURCES when either cannot be had; nothing is
+// left allocated then.
 NTSTATUS CreateSharedBlock(PDEVICE_EXTENSION DeviceExtension);
+// Frees what CreateSharedBlock made; safe on a context where it failed.
 VOID FreeSharedBlock(PDEVICE_EXTENSION DeviceExtension);

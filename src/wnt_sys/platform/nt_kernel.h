@@ -54,6 +54,19 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation);
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
+VOID NTAPI ObfReferenceObject(PVOID Object);
+#define ObReferenceObject(Object) ObfReferenceObject(Object)
+#define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+
+// ---- processes ----------------------------------------------------------------
+typedef struct _EPROCESS* PEPROCESS;
+typedef struct _KAPC_STATE {
+    ULONG_PTR Opaque[6];
+} KAPC_STATE, *PKAPC_STATE;
+PEPROCESS NTAPI PsGetCurrentProcess();
+// Runs the current thread in another process's address space until detached.
+VOID NTAPI KeStackAttachProcess(PEPROCESS Process, PKAPC_STATE ApcState);
+VOID NTAPI KeUnstackDetachProcess(PKAPC_STATE ApcState);
 LONG NTAPI KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
 LONG NTAPI KeResetEvent(PKEVENT Event);
 

@@ -361,6 +361,57 @@ NTSTATUS NTAPI WdfDeviceQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY
 PDEVICE_OBJECT NTAPI WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device);
 WDFDEVICE NTAPI WdfFileObjectGetDevice(WDFFILEOBJECT FileObject);
 
+// Called for each request in the sender's thread and process, at the sender's
+// level and before any framework lock; the driver then enqueues the request
+// (WdfDeviceEnqueueRequest) or completes it.
+typedef VOID NTAPI EVT_WDF_IO_IN_CALLER_CONTEXT(WDFDEVICE Device, WDFREQUEST Request);
+typedef EVT_WDF_IO_IN_CALLER_CONTEXT* PFN_WDF_IO_IN_CALLER_CONTEXT;
+VOID NTAPI WdfDeviceInitSetIoInCallerContextCallback(PWDFDEVICE_INIT DeviceInit,
+                                                     PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext);
+// Attributes (a context type, a cleanup callback) of every request of the device.
+VOID NTAPI WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
+                                             PWDF_OBJECT_ATTRIBUTES RequestAttributes);
+NTSTATUS NTAPI WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request);
+
+// ---- interrupts -------------------------------------------------------------------
+typedef BOOLEAN NTAPI EVT_WDF_INTERRUPT_ISR(WDFINTERRUPT Interrupt, ULONG MessageID);
+typedef EVT_WDF_INTERRUPT_ISR* PFN_WDF_INTERRUPT_ISR;
+typedef VOID NTAPI EVT_WDF_INTERRUPT_DPC(WDFINTERRUPT Interrupt, WDFOBJECT AssociatedObject);
+typedef EVT_WDF_INTERRUPT_DPC* PFN_WDF_INTERRUPT_DPC;
+typedef NTSTATUS NTAPI EVT_WDF_INTERRUPT_ENABLE(WDFINTERRUPT Interrupt, WDFDEVICE AssociatedDevice);
+typedef EVT_WDF_INTERRUPT_ENABLE* PFN_WDF_INTERRUPT_ENABLE;
+typedef EVT_WDF_INTERRUPT_ENABLE EVT_WDF_INTERRUPT_DISABLE;
+typedef EVT_WDF_INTERRUPT_DISABLE* PFN_WDF_INTERRUPT_DISABLE;
+
+typedef struct _WDF_INTERRUPT_CONFIG {
+    ULONG Size;
+    WDFSPINLOCK SpinLock;
+    WDF_TRI_STATE ShareVector;
+    BOOLEAN FloatingSave;
+    BOOLEAN AutomaticSerialization;
+    PFN_WDF_INTERRUPT_ISR EvtInterruptIsr;
+    PFN_WDF_INTERRUPT_DPC EvtInterruptDpc;
+    PFN_WDF_INTERRUPT_ENABLE EvtInterruptEnable;
+    PFN_WDF_INTERRUPT_DISABLE EvtInterruptDisable;
+} WDF_INTERRUPT_CONFIG, *PWDF_INTERRUPT_CONFIG;
+
+inline VOID WDF_INTERRUPT_CONFIG_INIT(PWDF_INTERRUPT_CONFIG Config, PFN_WDF_INTERRUPT_ISR Isr,
+                                      PFN_WDF_INTERRUPT_DPC Dpc)
+{
+    RtlZeroMemory(Config, sizeof(WDF_INTERRUPT_CONFIG));
+    Config->Size = sizeof(WDF_INTERRUPT_CONFIG);
+    Config->ShareVector = WdfUseDefault;
+    Config->EvtInterruptIsr = Isr;
+    Config->EvtInterruptDpc = Dpc;
+}
+
+NTSTATUS NTAPI WdfInterruptCreate(WDFDEVICE Device, PWDF_INTERRUPT_CONFIG Configuration,
+                                  PWDF_OBJECT_ATTRIBUTES Attributes, WDFINTERRUPT* Interrupt);
+BOOLEAN NTAPI WdfInterruptQueueDpcForIsr(WDFINTERRUPT Interrupt);
+VOID NTAPI WdfInterruptAcquireLock(WDFINTERRUPT Interrupt);
+VOID NTAPI WdfInterruptReleaseLock(WDFINTERRUPT Interrupt);
+WDFDEVICE NTAPI WdfInterruptGetDevice(WDFINTERRUPT Interrupt);
+
 // ---- spin locks ---------------------------------------------------------------
 NTSTATUS NTAPI WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes,
                                  WDFSPINLOCK* SpinLock);
@@ -374,5 +425,6 @@ static_assert(sizeof(WDF_DRIVER_CONFIG) == 20, "WDF_DRIVER_CONFIG");
 static_assert(sizeof(WDF_PNPPOWER_EVENT_CALLBACKS) == 68, "WDF_PNPPOWER_EVENT_CALLBACKS");
 static_assert(sizeof(WDF_FILEOBJECT_CONFIG) == 24, "WDF_FILEOBJECT_CONFIG");
 static_assert(sizeof(WDF_IO_QUEUE_CONFIG) == 48, "WDF_IO_QUEUE_CONFIG");
+static_assert(sizeof(WDF_INTERRUPT_CONFIG) == 32, "WDF_INTERRUPT_CONFIG");
 static_assert(sizeof(ULONG) == 4 && sizeof(PVOID) == 4, "32-bit target");
 #endif
