@@ -116,7 +116,7 @@ TEST_F(PortsTest, WritesOfEachWidth)
 
 TEST_F(PortsTest, WriteRangeIsCheckedWithTheDataLength)
 {
-    const uint32_t end = Base() + machine->options().portLength;
+    const uint32_t end = Base() + machine->portLength();
     EXPECT_EQ(WritePort(end, {}).status, ERR_UNSUPPORTED);  // width 0 fits at the end
     EXPECT_EQ(WritePort(end + 1, {}).status, ERR_OUT_OF_RANGE);
     EXPECT_EQ(WritePort(Base() - 1, {1}).status, ERR_OUT_OF_RANGE);

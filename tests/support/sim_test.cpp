@@ -72,7 +72,7 @@ void SimTest::TearDown() { sim::Verifier::Instance().DisarmFaults(); }
 void DeviceTest::SetUp()
 {
     SimTest::SetUp();
-    machine = std::make_unique<sim::Testbed>();
+    machine = std::make_unique<sim::Testbed>(options);
     process = machine->NewProcess("test");
     inProcess = std::make_unique<sim::ProcessScope>(process.get());
 }

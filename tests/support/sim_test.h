@@ -61,8 +61,10 @@ protected:
     static constexpr uint32_t kSharedAccess = um::kGenericRead | um::kFileWriteData;
     // The caller's own mapping of the shared block, as the driver reports it.
     static SHARED_BLOCK* SharedOf(um::HANDLE handle);
-    uint32_t Base() const { return machine->options().portBase; }
+    uint32_t Base() const { return machine->portBase(); }
 
+    // Set by a fixture's constructor to stand the device up differently.
+    sim::Testbed::Options options;
     std::unique_ptr<sim::Testbed> machine;
     sim::ProcessPtr process;
     std::unique_ptr<sim::ProcessScope> inProcess;

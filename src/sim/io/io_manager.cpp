@@ -89,7 +89,7 @@ wdf::Device* ObjectNamespace::Lookup(const std::u16string& name) const
 
 std::u16string KernelPathFromUserPath(const std::u16string& path)
 {
-    if (path.rfind(u"\\\\.\\", 0) == 0)
+    if (path.rfind(u"\\\\.\\", 0) == 0 || path.rfind(u"\\\\?\\", 0) == 0)
         return u"\\??\\" + path.substr(4);
     return path;
 }

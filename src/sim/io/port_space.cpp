@@ -9,6 +9,12 @@
 
 namespace sim {
 
+namespace {
+thread_local uint64_t tPortReads = 0;
+}
+
+uint64_t PortReadsOnThisThread() { return tPortReads; }
+
 PortSpace& PortSpace::Instance()
 {
     static auto* instance = new PortSpace();
@@ -65,6 +71,7 @@ bool PortSpace::CheckAssigned(uint32_t port, unsigned width, const char* routine
 
 uint32_t PortSpace::Read(uint32_t port, unsigned width, const char* routine)
 {
+    ++tPortReads;
     CheckAssigned(port, width, routine);
     PortDevice* device = nullptr;
     uint32_t offset = 0;

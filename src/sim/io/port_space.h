@@ -13,6 +13,10 @@ namespace wdf {
 class Device;
 }
 
+// Port reads made by the current thread, for the verifier's count of the
+// ports a DPC run reads.
+uint64_t PortReadsOnThisThread();
+
 class PortSpace {
 public:
     static PortSpace& Instance();

@@ -1,12 +1,15 @@
 #include "kernel/event.h"
 
+#include <map>
+#include <memory>
+
 #include "kernel/irql.h"
 #include "verifier/verifier.h"
 
 namespace sim {
 
-KEvent::KEvent(EVENT_TYPE type, bool signalled)
-    : KObject(EventObjectType()), type_(type), signalled_(signalled)
+KEvent::KEvent(EVENT_TYPE type, bool signalled, bool counted)
+    : KObject(EventObjectType(), counted), type_(type), signalled_(signalled)
 {
 }
 
@@ -108,4 +111,62 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
     CheckIrql("ObfDereferenceObject", kDispatch, Object);
     static_cast<KObject*>(Object)->Dereference();
     return 0;
+}
+
+// ---- events a caller keeps on its stack --------------------------------------------
+
+namespace sim {
+namespace {
+
+// Stack events are known by the address of their storage.
+struct StackEvents {
+    std::mutex mutex;
+    std::map<const void*, std::shared_ptr<KEvent>> events;
+};
+StackEvents& TheStackEvents()
+{
+    static auto* events = new StackEvents();
+    return *events;
+}
+
+}  // namespace
+
+std::shared_ptr<KEvent> StackEvent(const void* storage)
+{
+    auto& stack = TheStackEvents();
+    std::lock_guard<std::mutex> lock(stack.mutex);
+    auto it = stack.events.find(storage);
+    return it == stack.events.end() ? nullptr : it->second;
+}
+
+}  // namespace sim
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    auto& stack = sim::TheStackEvents();
+    auto event = std::shared_ptr<KEvent>(new KEvent(Type, State != FALSE, false),
+                                         [](KEvent* e) { e->Dereference(); });
+    std::lock_guard<std::mutex> lock(stack.mutex);
+    stack.events[Event] = std::move(event);
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    // Waiting is allowed at dispatch level only with a zero time-out.
+    bool zero = Timeout && Timeout->QuadPart == 0;
+    if (!zero && CurrentIrql() >= kDispatch) {
+        Verifier::Instance().Report(rule::kBlockingWaitAtDispatch, "KeWaitForSingleObject",
+                                    DescribeObject(Object));
+        return STATUS_TIMEOUT;
+    }
+    std::shared_ptr<KEvent> stackEvent = StackEvent(Object);
+    KEvent* event = stackEvent ? stackEvent.get() : KEvent::FromPointer(Object);
+    std::chrono::nanoseconds wait(-1);
+    if (Timeout) {
+        // Relative time-outs are negative, in 100 ns units.
+        LONGLONG ticks = Timeout->QuadPart < 0 ? -Timeout->QuadPart : 0;
+        wait = std::chrono::nanoseconds(ticks * 100);
+    }
+    return event->Wait(wait) ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }

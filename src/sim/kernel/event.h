@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "kernel/kobject.h"
@@ -14,7 +15,7 @@ namespace sim {
 // itself.
 class KEvent : public KObject {
 public:
-    explicit KEvent(EVENT_TYPE type, bool signalled = false);
+    explicit KEvent(EVENT_TYPE type, bool signalled = false, bool counted = true);
 
     LONG Set();
     LONG Reset();
@@ -34,5 +35,9 @@ private:
     bool signalled_;
     uint64_t sets_ = 0;
 };
+
+// The event whose storage the driver keeps at `storage`, if one was initialised
+// there.
+std::shared_ptr<KEvent> StackEvent(const void* storage);
 
 }  // namespace sim

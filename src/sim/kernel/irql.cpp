@@ -125,8 +125,15 @@ bool SpinLock::HeldByCurrentThread() const
 
 size_t HeldLockCount() { return tHeld.size(); }
 
+ThreadResources& ThisThreadResources()
+{
+    thread_local ThreadResources resources;
+    return resources;
+}
+
 CallbackFrame::CallbackFrame(const char* callback, const void* object)
-    : callback_(callback), object_(object), entryIrql_(tIrql), entryLocks_(tHeld.size())
+    : callback_(callback), object_(object), entryIrql_(tIrql), entryLocks_(tHeld.size()),
+      entryResources_(ThisThreadResources())
 {
 }
 
@@ -136,6 +143,16 @@ CallbackFrame::~CallbackFrame()
         Verifier::Instance().Report(rule::kCallbackIrqlChanged, callback_, DescribeObject(object_),
                                     "entered at " + std::to_string(entryIrql_) + ", returned at " +
                                         std::to_string(tIrql));
+    }
+    const ThreadResources& now = ThisThreadResources();
+    if (now.registryKeys > entryResources_.registryKeys) {
+        Verifier::Instance().Report(rule::kRegistryKeyLeak, callback_, DescribeObject(object_),
+                                    std::to_string(now.registryKeys - entryResources_.registryKeys) +
+                                        " registry keys left open");
+    }
+    if (now.registryBuffers > entryResources_.registryBuffers) {
+        Verifier::Instance().Report(rule::kPoolLeak, callback_, DescribeObject(object_),
+                                    "\"REGP\" buffers not freed before the routine returned");
     }
     if (tHeld.size() != entryLocks_) {
         Verifier::Instance().Report(rule::kCallbackHeldLock, callback_, DescribeObject(object_),

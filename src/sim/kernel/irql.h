@@ -51,6 +51,15 @@ private:
 
 size_t HeldLockCount();
 
+// What the current thread holds of the resources a driver routine must give
+// back before it returns: registry keys, and paged-pool buffers of the
+// registry routines' tag.
+struct ThreadResources {
+    long registryKeys = 0;
+    long registryBuffers = 0;
+};
+ThreadResources& ThisThreadResources();
+
 // Put around each driver callback: checks that the callback returns at the
 // level it was entered at and holding no lock it did not hold on entry.
 class CallbackFrame {
@@ -65,6 +74,7 @@ private:
     const void* object_;
     Irql entryIrql_;
     size_t entryLocks_;
+    ThreadResources entryResources_;
 };
 
 // Runs the current thread at `level` for its lifetime.

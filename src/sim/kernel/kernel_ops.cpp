@@ -101,6 +101,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         return nullptr;
     // Fresh pool holds whatever was there before: never zero.
     std::memset(memory, 0xCC, size);
+    if (TagText(Tag) == "REGP")
+        ++ThisThreadResources().registryBuffers;
     auto& pool = ThePool();
     std::lock_guard<std::mutex> lock(pool.mutex);
     pool.live[memory] = Allocation{Tag, size};
@@ -121,6 +123,8 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         }
         pool.live.erase(it);
     }
+    if (TagText(Tag) == "REGP")
+        --ThisThreadResources().registryBuffers;
     if (!FreeShareablePages(P))
         std::free(P);
 }

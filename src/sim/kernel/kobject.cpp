@@ -25,8 +25,17 @@ POBJECT_TYPE FileObjectType() { return &gFileType; }
 POBJECT_TYPE EventObjectType() { return &gEventType; }
 POBJECT_TYPE ProcessObjectType() { return &gProcessType; }
 
-KObject::KObject(POBJECT_TYPE type) : type_(type) { gLiveObjects.fetch_add(1); }
-KObject::~KObject() { gLiveObjects.fetch_sub(1); }
+KObject::KObject(POBJECT_TYPE type, bool counted) : type_(type), counted_(counted)
+{
+    if (counted_)
+        gLiveObjects.fetch_add(1);
+}
+
+KObject::~KObject()
+{
+    if (counted_)
+        gLiveObjects.fetch_sub(1);
+}
 
 void KObject::Dereference()
 {

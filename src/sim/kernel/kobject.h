@@ -24,7 +24,9 @@ class Process;
 // the creator hands to a handle or drops.
 class KObject {
 public:
-    explicit KObject(POBJECT_TYPE type);
+    // Objects that live outside the object manager (a caller's stack event)
+    // are not counted among the live ones.
+    explicit KObject(POBJECT_TYPE type, bool counted = true);
     virtual ~KObject();
     KObject(const KObject&) = delete;
     KObject& operator=(const KObject&) = delete;
@@ -41,6 +43,7 @@ protected:
 
 private:
     POBJECT_TYPE type_;
+    bool counted_;
     std::atomic<long> refs_{1};
 };
 

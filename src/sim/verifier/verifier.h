@@ -38,7 +38,10 @@ inline constexpr const char* kUnmapWrongProcess = "USER_MAPPING_UNMAPPED_IN_OTHE
 inline constexpr const char* kIsolation = "USER_MAPPING_EXPOSES_UNSHARED_PAGES";
 inline constexpr const char* kMdlLeak = "MDL_LEAK";
 inline constexpr const char* kReferenceLeak = "OBJECT_REFERENCE_LEAK";
+inline constexpr const char* kRegistryKeyLeak = "REGISTRY_KEY_LEFT_OPEN";
+inline constexpr const char* kWorkItemLeak = "WORK_ITEM_NOT_DELETED";
 inline constexpr const char* kInterruptLockNotConnected = "INTERRUPT_LOCK_WHILE_DISCONNECTED";
+inline constexpr const char* kRegistryDirectOverrun = "REGISTRY_DIRECT_QUERY_OVERRUNS_TARGET";
 }  // namespace rule
 
 struct Violation {

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "kernel/kobject.h"
+#include "pnp/device_object.h"
 #include "verifier/verifier.h"
 
 namespace sim::wdf {
@@ -174,9 +175,20 @@ void Device::setStarted(bool started)
 
 void Device::Forget(Request* request)
 {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    inFlight_.erase(std::remove(inFlight_.begin(), inFlight_.end(), request), inFlight_.end());
-    request->device = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        inFlight_.erase(std::remove(inFlight_.begin(), inFlight_.end(), request), inFlight_.end());
+        request->device = nullptr;
+    }
+    idle_.notify_all();
+}
+
+void Device::WaitIdle()
+{
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    // Requests held by the stopped queue do not count: the driver has not
+    // seen them.
+    idle_.wait(lock, [this] { return inFlight_.size() <= held_.size(); });
 }
 
 void Device::OnDelete()
@@ -205,6 +217,11 @@ void Device::OnDelete()
         RunClose(file);
     for (auto& hook : deleteHooks_)
         hook();
+    if (fdo) {
+        fdo->LowerDevice->AttachedDevice = nullptr;
+        fdo->Dereference();
+        fdo = nullptr;
+    }
 }
 
 NTSTATUS Device::CreateFile(FileObject* file, Process* opener)
@@ -468,6 +485,12 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUT
         return STATUS_INSUFFICIENT_RESOURCES;
     Driver* driver = CurrentDriver();
     auto* device = new Device(driver, **DeviceInit, DeviceAttributes);
+    (*DeviceInit)->CreatedDevice = device;
+    if (PDEVICE_OBJECT pdo = device->init().PhysicalDevice) {
+        device->fdo = new _DEVICE_OBJECT(nullptr);
+        device->fdo->LowerDevice = pdo;
+        pdo->AttachedDevice = device->fdo;
+    }
     *DeviceInit = nullptr;
     *DeviceHandle = reinterpret_cast<WDFDEVICE>(device);
     return STATUS_SUCCESS;

@@ -28,6 +28,7 @@ struct WDFDEVICE_INIT {
     WDF_OBJECT_ATTRIBUTES FileAttributes{};
     PDEVICE_OBJECT PhysicalDevice = nullptr;
     PFN_WDF_IO_IN_CALLER_CONTEXT InCallerContext = nullptr;
+    void* CreatedDevice = nullptr;  // what WdfDeviceCreate made of this record
     bool HasRequestAttributes = false;
     WDF_OBJECT_ATTRIBUTES RequestAttributes{};
 };
@@ -144,6 +145,8 @@ public:
     };
     std::shared_ptr<OpenFiles> openFiles() const { return openFiles_; }
     void DispatchDeviceControl(Request* request);
+    // Waits until no request is with the driver's callbacks or handlers.
+    void WaitIdle();
     // Hands a request to the default queue (WdfDeviceEnqueueRequest).
     NTSTATUS Enqueue(Request* request);
     const WDF_OBJECT_ATTRIBUTES* requestAttributes() const
@@ -153,6 +156,15 @@ public:
 
     std::vector<std::function<void()>>& deleteHooks() { return deleteHooks_; }
     std::vector<class Interrupt*>& interrupts() { return interrupts_; }
+
+    // The framework's own device object, attached on top of the physical one.
+    PDEVICE_OBJECT fdo = nullptr;
+    struct Interface {
+        GUID classGuid;
+        std::u16string link;  // kernel form, "\??\..."
+        bool enabled = false;
+    };
+    std::vector<Interface> deviceInterfaces;
     // A request the driver completed.
     void Forget(Request* request);
 
@@ -169,7 +181,8 @@ private:
     mutable std::mutex stateMutex_;
     bool started_ = false;
     std::deque<Request*> held_;  // requests waiting for the queue to deliver
-    std::vector<Request*> inFlight_;  // delivered, not yet completed
+    std::vector<Request*> inFlight_;  // dispatched, not yet completed
+    std::condition_variable idle_;
     std::vector<class Interrupt*> interrupts_;
     std::vector<std::function<void()>> deleteHooks_;
     std::shared_ptr<OpenFiles> openFiles_ = std::make_shared<OpenFiles>();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "io/port_space.h"
 #include "verifier/verifier.h"
 
 namespace sim {
@@ -86,10 +87,15 @@ bool Interrupt::RunDpc()
     const bool serialised = config_.AutomaticSerialization != FALSE;
     if (serialised)
         device_->syncLock().Acquire("framework: EvtInterruptDpc");
+    uint64_t readsBefore = PortReadsOnThisThread();
     {
         CallbackFrame frame("EvtInterruptDpc", this);
         config_.EvtInterruptDpc(reinterpret_cast<WDFINTERRUPT>(this),
                                 reinterpret_cast<WDFOBJECT>(device_));
+    }
+    uint64_t reads = PortReadsOnThisThread() - readsBefore;
+    uint64_t seen = maxPortReads_.load();
+    while (reads > seen && !maxPortReads_.compare_exchange_weak(seen, reads)) {
     }
     if (serialised)
         device_->syncLock().Release("framework: EvtInterruptDpc");

@@ -39,6 +39,8 @@ public:
     // Runs the DPC if one is queued; true when it ran.
     bool RunDpc();
     uint64_t dpcRuns() const { return dpcRuns_.load(); }
+    // The most ports one run of the DPC has read.
+    uint64_t maxPortReadsPerDpc() const { return maxPortReads_.load(); }
 
 protected:
     void OnDelete() override;
@@ -50,6 +52,7 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<bool> dpcQueued_{false};
     std::atomic<uint64_t> dpcRuns_{0};
+    std::atomic<uint64_t> maxPortReads_{0};
     InterruptLine* line_ = nullptr;
 };
 

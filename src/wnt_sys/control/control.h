@@ -14,6 +14,10 @@ typedef CONTROL_HANDLER* PCONTROL_HANDLER;
 
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL DeviceControl;
 
+// Hands a request that needs passive level to a work item, which completes
+// it; completes it here when it cannot be handed on.
+VOID DispatchDeferred(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Request);
+
 CONTROL_HANDLER HandleGetSharedAddress;
 CONTROL_HANDLER HandleQueryZeroStatus;
 CONTROL_HANDLER HandlePrivilegedAccept;

@@ -17,8 +17,7 @@ struct CONTROL_ROUTE {
     PCONTROL_HANDLER Handler;
 };
 
-// Every code the device serves. Codes whose handler is still null are known
-// but not served yet, and are refused like unknown codes.
+// Every code the device serves.
 const CONTROL_ROUTE ControlRoutes[] = {
     {IOCTL_GET_SHARED_ADDRESS, RouteHandler, HandleGetSharedAddress},
     {IOCTL_READ_DEVICE_VALUE, RouteDeferred, nullptr},
@@ -57,6 +56,12 @@ VOID NTAPI DeviceControl(WDFQUEUE Queue, WDFREQUEST Request, SIZE_T OutputBuffer
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
 
     const CONTROL_ROUTE* route = FindRoute(IoControlCode);
+    if (route && route->Kind == RouteDeferred) {
+        // The board number found at preparation, not the block's copy that
+        // user mode can change: it names the registry key reached.
+        DispatchDeferred(extension->Device, extension->BoardNumber, Request);
+        return;
+    }
     if (route && route->Kind == RouteGeneralEvent) {
         SignalEventSlot(extension, 0);
         status = STATUS_SUCCESS;

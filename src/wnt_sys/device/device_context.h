@@ -28,6 +28,12 @@ typedef struct _DEVICE_EXTENSION {
     // Nonzero while the interrupt is connected, so the board's registers may
     // be written under its lock.
     volatile ULONG InterruptConnected;
+    // The board number found at preparation; names the registry key that
+    // the deferred requests reach, whatever user mode writes into the block.
+    ULONG BoardNumber;
+    // The board-table key entered at preparation, for its removal at release.
+    ULONG TableProductID;
+    ULONG TableBoardID;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, GetDeviceExtension)
 

@@ -13,8 +13,11 @@ BOOLEAN NTAPI EvtInterruptIsr(WDFINTERRUPT Interrupt, ULONG MessageID)
     // The bits wait here for the deferred procedure, so a later run of this
     // routine (ours or a sharer's, which stores 0) cannot erase them.
     InterlockedOr(&extension->LatchedStatus, status);
-    WdfInterruptQueueDpcForIsr(Interrupt);
+    // Cleared before the deferred procedure can run on another processor:
+    // an edge that follows its events latches anew instead of being cleared
+    // with this one.
     WriteBoardRegister(&extension->Ports, BOARD_REG_INT_STATUS, status);
+    WdfInterruptQueueDpcForIsr(Interrupt);
     return TRUE;
 }
 

@@ -85,3 +85,112 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode,
                                          MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                          ULONG BugCheckOnFailure, ULONG Priority);
 VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl);
+
+// ---- waits and synchronous requests to the bus driver -----------------------------
+// Event storage a caller keeps on its own stack.
+typedef struct _KEVENT {
+    ULONG_PTR Opaque[4];
+} KEVENT, *PRKEVENT;
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout);
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+#define IRP_MJ_PNP 0x1B
+#define IRP_MN_READ_CONFIG 0x0F
+#define IRP_MN_WRITE_CONFIG 0x10
+#define PCI_WHICHSPACE_CONFIG 0x0
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            ULONG WhichSpace;
+            PVOID Buffer;
+            ULONG Offset;
+            ULONG Length;
+        } ReadWriteConfig;
+    } Parameters;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+    IO_STATUS_BLOCK IoStatus;
+    PIO_STACK_LOCATION NextStackLocation;
+} IRP;
+
+typedef struct _DEVICE_OBJECT* PDEVICE_OBJECT;
+
+// The top of the device stack that `DeviceObject` belongs to, referenced.
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                        PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
+                                        PRKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->NextStackLocation; }
+
+// The configuration space of a PCI function as it is read whole.
+typedef struct _PCI_COMMON_CONFIG {
+    USHORT VendorID;
+    USHORT DeviceID;
+    USHORT Command;
+    USHORT Status;
+    UCHAR RevisionID;
+    UCHAR ProgIf;
+    UCHAR SubClass;
+    UCHAR BaseClass;
+    UCHAR CacheLineSize;
+    UCHAR LatencyTimer;
+    UCHAR HeaderType;
+    UCHAR BIST;
+    ULONG HeaderSpecific[12];
+    UCHAR DeviceSpecific[192];
+} PCI_COMMON_CONFIG, *PPCI_COMMON_CONFIG;
+static_assert(sizeof(PCI_COMMON_CONFIG) == 256, "the whole configuration space");
+static_assert(offsetof(PCI_COMMON_CONFIG, DeviceID) == 2, "device ID at offset 2");
+
+// ---- opening a device by path ----------------------------------------------------------
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_SHARE_READ 0x00000001
+#define FILE_OPEN 0x00000001
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+inline VOID InitializeObjectAttributes(POBJECT_ATTRIBUTES Attributes, PUNICODE_STRING Name,
+                                       ULONG AttributeFlags, HANDLE Root, PVOID Security)
+{
+    Attributes->Length = sizeof(OBJECT_ATTRIBUTES);
+    Attributes->RootDirectory = Root;
+    Attributes->ObjectName = Name;
+    Attributes->Attributes = AttributeFlags;
+    Attributes->SecurityDescriptor = Security;
+    Attributes->SecurityQualityOfService = nullptr;
+}
+
+NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                            POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                            ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                            ULONG EaLength);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);

@@ -6,3 +6,4 @@
 #include "nt_kernel.h"
 #include "shared_access.h"
 #include "wdf.h"
+#include "nt_registry.h"

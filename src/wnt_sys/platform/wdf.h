@@ -17,6 +17,7 @@ DECLARE_WDF_HANDLE(WDFSPINLOCK);
 DECLARE_WDF_HANDLE(WDFKEY);
 DECLARE_WDF_HANDLE(WDFSTRING);
 DECLARE_WDF_HANDLE(WDFCMRESLIST);
+DECLARE_WDF_HANDLE(WDFWAITLOCK);
 typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
 typedef struct _DRIVER_OBJECT* PDRIVER_OBJECT;
 typedef struct _DEVICE_OBJECT* PDEVICE_OBJECT;
@@ -373,6 +374,75 @@ VOID NTAPI WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
                                              PWDF_OBJECT_ATTRIBUTES RequestAttributes);
 NTSTATUS NTAPI WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request);
 
+// ---- resource lists -------------------------------------------------------------------
+#define CmResourceTypeNull      0
+#define CmResourceTypePort      1
+#define CmResourceTypeInterrupt 2
+#define CmResourceTypeMemory    3
+typedef ULONG_PTR KAFFINITY;
+
+#pragma pack(push, 4)
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
+    UCHAR Type;
+    UCHAR ShareDisposition;
+    USHORT Flags;
+    union {
+        struct {
+            PHYSICAL_ADDRESS Start;
+            ULONG Length;
+        } Port;
+        struct {
+            ULONG Level;
+            ULONG Vector;
+            KAFFINITY Affinity;
+        } Interrupt;
+        struct {
+            PHYSICAL_ADDRESS Start;
+            ULONG Length;
+        } Memory;
+    } u;
+} CM_PARTIAL_RESOURCE_DESCRIPTOR, *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
+#pragma pack(pop)
+
+ULONG NTAPI WdfCmResourceListGetCount(WDFCMRESLIST List);
+PCM_PARTIAL_RESOURCE_DESCRIPTOR NTAPI WdfCmResourceListGetDescriptor(WDFCMRESLIST List, ULONG Index);
+
+// ---- work items ---------------------------------------------------------------------
+typedef VOID NTAPI EVT_WDF_WORKITEM(WDFWORKITEM WorkItem);
+typedef EVT_WDF_WORKITEM* PFN_WDF_WORKITEM;
+
+typedef struct _WDF_WORKITEM_CONFIG {
+    ULONG Size;
+    PFN_WDF_WORKITEM EvtWorkItemFunc;
+    BOOLEAN AutomaticSerialization;
+} WDF_WORKITEM_CONFIG, *PWDF_WORKITEM_CONFIG;
+
+inline VOID WDF_WORKITEM_CONFIG_INIT(PWDF_WORKITEM_CONFIG Config, PFN_WDF_WORKITEM EvtWorkItemFunc)
+{
+    RtlZeroMemory(Config, sizeof(WDF_WORKITEM_CONFIG));
+    Config->Size = sizeof(WDF_WORKITEM_CONFIG);
+    Config->EvtWorkItemFunc = EvtWorkItemFunc;
+    Config->AutomaticSerialization = TRUE;
+}
+
+NTSTATUS NTAPI WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                 WDFWORKITEM* WorkItem);
+VOID NTAPI WdfWorkItemEnqueue(WDFWORKITEM WorkItem);
+WDFOBJECT NTAPI WdfWorkItemGetParentObject(WDFWORKITEM WorkItem);
+
+// ---- strings and interfaces -------------------------------------------------------------
+NTSTATUS NTAPI WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes,
+                               WDFSTRING* String);
+VOID NTAPI WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString);
+NTSTATUS NTAPI WdfDeviceRetrieveDeviceInterfaceString(WDFDEVICE Device, const GUID* InterfaceClassGUID,
+                                                      PCUNICODE_STRING ReferenceString,
+                                                      WDFSTRING String);
+
+// ---- passive-level locks -----------------------------------------------------------------
+NTSTATUS NTAPI WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock);
+NTSTATUS NTAPI WdfWaitLockAcquire(WDFWAITLOCK Lock, PLARGE_INTEGER Timeout);
+VOID NTAPI WdfWaitLockRelease(WDFWAITLOCK Lock);
+
 // ---- interrupts -------------------------------------------------------------------
 typedef BOOLEAN NTAPI EVT_WDF_INTERRUPT_ISR(WDFINTERRUPT Interrupt, ULONG MessageID);
 typedef EVT_WDF_INTERRUPT_ISR* PFN_WDF_INTERRUPT_ISR;
@@ -426,5 +496,7 @@ static_assert(sizeof(WDF_PNPPOWER_EVENT_CALLBACKS) == 68, "WDF_PNPPOWER_EVENT_CA
 static_assert(sizeof(WDF_FILEOBJECT_CONFIG) == 24, "WDF_FILEOBJECT_CONFIG");
 static_assert(sizeof(WDF_IO_QUEUE_CONFIG) == 48, "WDF_IO_QUEUE_CONFIG");
 static_assert(sizeof(WDF_INTERRUPT_CONFIG) == 32, "WDF_INTERRUPT_CONFIG");
+static_assert(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 16, "CM_PARTIAL_RESOURCE_DESCRIPTOR");
+static_assert(sizeof(WDF_WORKITEM_CONFIG) == 12, "WDF_WORKITEM_CONFIG");
 static_assert(sizeof(ULONG) == 4 && sizeof(PVOID) == 4, "32-bit target");
 #endif

@@ -1,0 +1,155 @@
+// The board's record in its device key and the map entry that names its
+// device path for user mode.
+#include "registry/registry.h"
+
+namespace {
+
+const WCHAR LibraryName[] = u"Kor4208.DLL";
+const WCHAR ModelName[] = u"MDX-4208";
+const WCHAR NoServiceName[] = u"";
+
+}  // namespace
+
+PCWSTR GetServiceName()
+{
+    PAGED_CODE();
+    PCWSTR path = WdfDriverGetRegistryPath(WdfGetDriver());
+    size_t length;
+    if (!path || !NT_SUCCESS(RtlStringCchLengthW(path, 0x7FFFFFFF, &length)))
+        return nullptr;
+    for (size_t i = length; i > 0; --i) {
+        if (path[i - 1] == u'\\')
+            return path + i;
+    }
+    return nullptr;
+}
+
+NTSTATUS WriteDeviceRecord(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
+{
+    PAGED_CODE();
+    WDFKEY key;
+    NTSTATUS status = OpenDeviceKey(TRUE, ServiceKeyPath, BoardNumber, &key);
+    if (!NT_SUCCESS(status))
+        return status;
+    SHARED_BLOCK* shared = DeviceExtension->Shared;
+    PCWSTR service = GetServiceName();
+    WCHAR description[25];
+    RtlStringCbPrintfW(description, sizeof description, u"%s,BID#%d", ModelName, shared->BoardID);
+    // Values are written from copies taken now, not from the block that user
+    // mode may change under the writes.
+    ULONG productId = shared->ProductID, boardId = shared->BoardID;
+    ULONG bus = shared->BusNumber, slot = shared->SlotNumber;
+    ULONG base = shared->BaseAddress, level = shared->InterruptLevel, initOnLoad = shared->InitOnLoad;
+    UCHAR edges[MDX_INT_CHANNELS], inverse[MDX_INPUT_PORTS];
+    RtlCopyMemory(edges, (const VOID*)shared->DiintTrigEdge, sizeof edges);
+    RtlCopyMemory(inverse, (const VOID*)shared->DiInversePorts, sizeof inverse);
+    VALUE_TABLE_ROW rows[] = {
+        {u"DriverName", REG_SZ, 0, (PVOID)LibraryName},
+        {u"DeviceDesc", REG_SZ, 0, description},
+        {u"ProductID", REG_DWORD, 4, &productId},
+        {u"KernelKey", REG_SZ, 0, (PVOID)(service ? service : NoServiceName)},
+        {u"BoardID", REG_DWORD, 4, &boardId},
+        {u"BusNumber", REG_DWORD, 4, &bus},
+        {u"SlotNumber", REG_DWORD, 4, &slot},
+        {u"BaseAddress", REG_DWORD, 4, &base},
+        {u"Interrupt", REG_DWORD, 4, &level},
+        {u"InitOnLoad", REG_DWORD, 4, &initOnLoad},
+        {u"DiintTrigEdge", REG_BINARY, sizeof edges, edges},
+        {u"DiInversePorts", REG_BINARY, sizeof inverse, inverse},
+        {nullptr, 0, 0, nullptr},
+    };
+    status = WriteValueTable(key, rows);
+    CloseKey(key);
+    return status;
+}
+
+NTSTATUS ReadUserSettings(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
+{
+    PAGED_CODE();
+    WDFKEY key;
+    NTSTATUS status = OpenDeviceKey(FALSE, ServiceKeyPath, BoardNumber, &key);
+    if (!NT_SUCCESS(status))
+        return status;
+    SHARED_BLOCK* shared = DeviceExtension->Shared;
+    VALUE_TABLE_ROW rows[] = {
+        {u"InitOnLoad", REG_DWORD, 4, &shared->InitOnLoad},
+        {u"DiintTrigEdge", REG_BINARY, 4, shared->DiintTrigEdge},
+        {u"DiInversePorts", REG_BINARY, 4, shared->DiInversePorts},
+        {nullptr, 0, 0, nullptr},
+    };
+    status = ReadValueTable(key, rows);
+    CloseKey(key);
+    return status;
+}
+
+NTSTATUS WriteIdentityValues(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
+{
+    PAGED_CODE();
+    WDFKEY key;
+    NTSTATUS status = OpenDeviceKey(TRUE, ServiceKeyPath, BoardNumber, &key);
+    if (!NT_SUCCESS(status))
+        return status;
+    SHARED_BLOCK* shared = DeviceExtension->Shared;
+    ULONG productId = shared->ProductID, boardId = shared->BoardID;
+    ULONG bus = shared->BusNumber, slot = shared->SlotNumber;
+    ULONG base = shared->BaseAddress, level = shared->InterruptLevel;
+    VALUE_TABLE_ROW rows[] = {
+        {u"ProductID", REG_DWORD, 4, &productId},
+        {u"BoardID", REG_DWORD, 4, &boardId},
+        {u"BusNumber", REG_DWORD, 4, &bus},
+        {u"SlotNumber", REG_DWORD, 4, &slot},
+        {u"BaseAddress", REG_DWORD, 4, &base},
+        {u"Interrupt", REG_DWORD, 4, &level},
+        {nullptr, 0, 0, nullptr},
+    };
+    status = WriteValueTable(key, rows);
+    CloseKey(key);
+    return status;
+}
+
+NTSTATUS WriteMapEntry(ULONG BoardNumber, WDFDEVICE Device, const GUID* InterfaceGuid)
+{
+    PAGED_CODE();
+    WDFSTRING string;
+    NTSTATUS status = WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = WdfDeviceRetrieveDeviceInterfaceString(Device, InterfaceGuid, nullptr, string);
+    if (!NT_SUCCESS(status)) {
+        WdfObjectDelete((WDFOBJECT)string);
+        return status;
+    }
+    UNICODE_STRING path;
+    WdfStringGetUnicodeString(string, &path);
+    // Room for the terminator the formatter writes, whatever the string's
+    // own capacity.
+    ULONG bytes = path.Length + sizeof(WCHAR);
+    PWSTR data = (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes, MDX_POOL_TAG_REGISTRY);
+    if (!data) {
+        WdfObjectDelete((WDFOBJECT)string);
+        return ERR_NO_MEMORY;
+    }
+    if (path.Length >= 3 * sizeof(WCHAR))
+        RtlStringCbPrintfW(data, bytes, u"\\\\.%ws", path.Buffer + 3);
+    else
+        data[0] = 0;
+
+    WCHAR nameBuffer[10];
+    UNICODE_STRING name = {0, sizeof nameBuffer, nameBuffer};
+    RtlIntegerToUnicodeString(BoardNumber, 10, &name);
+
+    WDFKEY service, map;
+    if (NT_SUCCESS(OpenKey(TRUE, nullptr, ServiceKeyPath, &service))) {
+        NTSTATUS opened = OpenKey(TRUE, service, MDX_MAP_ENTRY_KEY, &map);
+        CloseKey(service);
+        if (NT_SUCCESS(opened)) {
+            WdfRegistryAssignValue(map, &name, REG_SZ, path.Length, data);
+            CloseKey(map);
+        }
+    }
+    ExFreePoolWithTag(data, MDX_POOL_TAG_REGISTRY);
+    // The string is not needed past this start; it would otherwise live until
+    // the driver unloads.
+    WdfObjectDelete((WDFOBJECT)string);
+    return status;
+}
