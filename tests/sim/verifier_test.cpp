@@ -11,6 +11,8 @@
 #include "support/sim_test.h"
 #include "testbed/testbed.h"
 #include "wdf/framework.h"
+#include "wdf/work_items.h"
+#include "device/device_context.h"
 
 namespace {
 
@@ -145,7 +147,9 @@ TEST_F(FaultyDriverTest, ReturningAtAnotherLevelOrHoldingALockFires)
         WdfRequestComplete(r, STATUS_SUCCESS);
     };
     EXPECT_EQ(SendViolating(rule::kCallbackHeldLock), 1u);
+    // Released out of order, it restores the level it was taken at.
     extra.Release("test clean-up");
+    sim::SetCurrentIrql(sim::kPassive);
 }
 
 TEST_F(FaultyDriverTest, PassiveOnlyCallsAtDispatchFire)
@@ -402,6 +406,99 @@ TEST_F(MemoryRulesTest, ResolvingAUserHandleAtDispatchFires)
               1u);
     if (event)
         ObDereferenceObject(event);
+}
+
+}  // namespace
+
+namespace {
+
+class InterruptAndRoutineRulesTest : public simtest::SimTest {};
+
+TEST_F(InterruptAndRoutineRulesTest, TheInterruptLockWhileDisconnectedAndTheDeviceLockAfterItFire)
+{
+    sim::Testbed machine;
+    auto* extension = machine.extension();
+    // Device lock after the interrupt lock inverts the order.
+    EXPECT_EQ(CountViolations(rule::kLockOrder, [&] {
+                  WdfInterruptAcquireLock(extension->InterruptObject);
+                  WdfObjectAcquireLock(reinterpret_cast<WDFOBJECT>(machine.device()));
+                  WdfObjectReleaseLock(reinterpret_cast<WDFOBJECT>(machine.device()));
+                  WdfInterruptReleaseLock(extension->InterruptObject);
+              }),
+              1u);
+    machine.machine().Stop(0);
+    EXPECT_EQ(CountViolations(rule::kInterruptLockNotConnected, [&] {
+                  WdfInterruptAcquireLock(extension->InterruptObject);
+                  WdfInterruptReleaseLock(extension->InterruptObject);
+              }),
+              1u);
+}
+
+TEST_F(InterruptAndRoutineRulesTest, ARoutineReturningWithAKeyOrARegistryBufferFires)
+{
+    sim::Testbed machine;
+    WDFKEY key = nullptr;
+    EXPECT_EQ(CountViolations(rule::kRegistryKeyLeak, [&] {
+                  sim::CallbackFrame frame("faulty routine", nullptr);
+                  UNICODE_STRING path;
+                  RtlInitUnicodeString(&path, u"\\REGISTRY\\MACHINE\\SYSTEM");
+                  ASSERT_EQ(WdfRegistryOpenKey(nullptr, &path, KEY_ALL_ACCESS, nullptr, &key), STATUS_SUCCESS);
+              }),
+              1u);
+    WdfRegistryClose(key);
+    void* buffer = nullptr;
+    EXPECT_EQ(CountViolations(rule::kPoolLeak, [&] {
+                  sim::CallbackFrame frame("faulty routine", nullptr);
+                  buffer = ExAllocatePoolWithTag(PagedPool, 8, 'PGER');
+              }),
+              1u);
+    ExFreePoolWithTag(buffer, 'PGER');
+}
+
+TEST_F(InterruptAndRoutineRulesTest, ABlockingWaitAtDispatchFires)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    EXPECT_EQ(CountViolations(rule::kBlockingWaitAtDispatch, [&] {
+                  sim::IrqlScope dispatch(sim::kDispatch);
+                  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+              }),
+              1u);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(CountViolations(rule::kBlockingWaitAtDispatch, [&] {
+                  sim::IrqlScope dispatch(sim::kDispatch);
+                  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+              }),
+              0u);
+}
+
+VOID NTAPI CompleteButKeep(WDFWORKITEM item)
+{
+    // Leaves the work item alive: its routine never deletes it.
+    (void)item;
+}
+
+TEST_F(FaultyDriverTest, AWorkItemLeftUndeletedFires)
+{
+    gFaultyControl = [](WDFQUEUE q, WDFREQUEST r, SIZE_T, SIZE_T) {
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, CompleteButKeep);
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = reinterpret_cast<WDFOBJECT>(WdfIoQueueGetDevice(q));
+        WDFWORKITEM item;
+        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
+        WdfWorkItemEnqueue(item);
+        WdfRequestComplete(r, STATUS_SUCCESS);
+    };
+    Ioctl(handle, 0x9C406004, {}, 4);
+    sim::WorkQueue::Instance().Drain();
+    size_t fired = CountViolations(rule::kWorkItemLeak, [&] {
+        sim::ObjectNamespace::Instance().UnlinkDevice(reinterpret_cast<sim::wdf::Device*>(device));
+        sim::wdf::Object::Delete(reinterpret_cast<sim::wdf::Object*>(device));
+    });
+    EXPECT_EQ(fired, 1u);
 }
 
 }  // namespace

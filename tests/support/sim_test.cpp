@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kernel/event.h"
+#include "kernel/irql.h"
 
 namespace simtest {
 
@@ -67,7 +68,14 @@ void SimTest::SetUp()
     });
 }
 
-void SimTest::TearDown() { sim::Verifier::Instance().DisarmFaults(); }
+void SimTest::TearDown()
+{
+    sim::Verifier::Instance().DisarmFaults();
+    // A test must leave its thread as it found it.
+    EXPECT_EQ(sim::CurrentIrql(), sim::kPassive);
+    EXPECT_EQ(sim::HeldLockCount(), 0u);
+    sim::SetCurrentIrql(sim::kPassive);
+}
 
 void DeviceTest::SetUp()
 {

@@ -87,6 +87,25 @@ wdf::Device* ObjectNamespace::Lookup(const std::u16string& name) const
     return it == names_.end() ? nullptr : it->second;
 }
 
+std::vector<std::u16string> ObjectNamespace::InterfaceLinks(const GUID& classGuid) const
+{
+    std::vector<std::pair<const wdf::Device*, std::u16string>> found;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : names_) {
+            for (const auto& iface : entry.second->deviceInterfaces) {
+                if (iface.enabled && std::memcmp(&iface.classGuid, &classGuid, sizeof(GUID)) == 0 &&
+                    Lower(iface.link) == entry.first)
+                    found.emplace_back(entry.second, iface.link);
+            }
+        }
+    }
+    std::vector<std::u16string> links;
+    for (auto& item : found)
+        links.push_back(item.second);
+    return links;
+}
+
 std::u16string KernelPathFromUserPath(const std::u16string& path)
 {
     if (path.rfind(u"\\\\.\\", 0) == 0 || path.rfind(u"\\\\?\\", 0) == 0)

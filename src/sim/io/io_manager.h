@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "kernel/kobject.h"
 #include "wdf/framework.h"
@@ -45,6 +46,8 @@ public:
     void Unlink(const std::u16string& name);
     void UnlinkDevice(wdf::Device* device);
     wdf::Device* Lookup(const std::u16string& name) const;
+    // The enabled interface links of a class, in the order the devices came.
+    std::vector<std::u16string> InterfaceLinks(const GUID& classGuid) const;
 
 private:
     mutable std::mutex mutex_;

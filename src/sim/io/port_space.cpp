@@ -37,7 +37,7 @@ void PortSpace::Detach(PortDevice* device)
 void PortSpace::Assign(const wdf::Device* device, uint32_t base, uint32_t length)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    assigned_[device] = Range{base, length};
+    assigned_.emplace(device, Range{base, length});
 }
 
 void PortSpace::Unassign(const wdf::Device* device)
@@ -54,8 +54,8 @@ bool PortSpace::CheckAssigned(uint32_t port, unsigned width, const char* routine
     bool inside = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = assigned_.find(device);
-        if (it != assigned_.end()) {
+        auto [first, last] = assigned_.equal_range(device);
+        for (auto it = first; it != last && !inside; ++it) {
             uint64_t start = it->second.base;
             uint64_t end = start + it->second.length;
             inside = port >= start && uint64_t(port) + width <= end;

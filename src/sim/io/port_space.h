@@ -23,7 +23,8 @@ public:
 
     void Attach(uint32_t base, uint32_t length, PortDevice* device);
     void Detach(PortDevice* device);
-    // The range the PnP manager assigned to a driver's device.
+    // A port range the PnP manager assigned to a driver's device; a device
+    // may be given several.
     void Assign(const wdf::Device* device, uint32_t base, uint32_t length);
     void Unassign(const wdf::Device* device);
 
@@ -43,7 +44,7 @@ private:
 
     std::mutex mutex_;
     std::map<uint32_t, Window> windows_;
-    std::map<const wdf::Device*, Range> assigned_;
+    std::multimap<const wdf::Device*, Range> assigned_;
 };
 
 }  // namespace sim

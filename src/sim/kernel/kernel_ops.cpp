@@ -94,9 +94,10 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     // Whole non-paged pages can be mapped to user mode, so they come from
     // shared-memory files.
     const bool pages = PoolType == NonPagedPool && size % PAGE_SIZE == 0;
-    size_t alignment = size >= PAGE_SIZE ? PAGE_SIZE : 16;
+    // Exact sizes elsewhere, so a sanitizer sees a write one byte past the end.
     void* memory = pages ? AllocateShareablePages(size)
-                         : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+                 : size >= PAGE_SIZE ? std::aligned_alloc(PAGE_SIZE, (size + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE)
+                                     : std::malloc(size);
     if (!memory)
         return nullptr;
     // Fresh pool holds whatever was there before: never zero.

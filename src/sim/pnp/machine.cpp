@@ -206,6 +206,8 @@ NTSTATUS Machine::Start(size_t index)
     if (shape != ResourceShape::NoPort) {
         uint32_t length = shape == ResourceShape::ShortPortRange ? 16 : Mdx4208Board::kPortRangeLength;
         PortSpace::Instance().Assign(device, entry.portBase, length);
+        if (shape == ResourceShape::TwoPortRanges)
+            PortSpace::Instance().Assign(device, entry.portBase + 0x80, 0x40);
     }
     const auto& pnp = device->init().Pnp;
     auto raw = reinterpret_cast<WDFCMRESLIST>(entry.raw);

@@ -94,8 +94,8 @@ void ExportValue(std::string* out, const reg::ValueEntry& value)
 void ExportKey(std::string* out, const KeyNode& key, const std::string& path)
 {
     *out += "[" + path + "]\n";
-    for (const auto& [upname, value] : key.values)
-        ExportValue(out, value);
+    for (const reg::ValueEntry* value : reg::OrderedValues(key))
+        ExportValue(out, *value);
     *out += "\n";
     for (const auto& [upname, child] : key.subkeys)
         ExportKey(out, *child, path + "\\" + reg::ToUtf8(child->name));

@@ -1,3 +1,5 @@
+#include <atomic>
+#include <algorithm>
 #include "registry/sim_registry.h"
 
 #include <chrono>
@@ -8,6 +10,22 @@
 #include "wdf/objects.h"
 
 namespace sim::reg {
+
+uint64_t NextValueOrder()
+{
+    static std::atomic<uint64_t> next{1};
+    return next.fetch_add(1);
+}
+
+std::vector<const ValueEntry*> OrderedValues(const KeyNode& key)
+{
+    std::vector<const ValueEntry*> values;
+    for (const auto& entry : key.values)
+        values.push_back(&entry.second);
+    std::sort(values.begin(), values.end(),
+              [](const ValueEntry* a, const ValueEntry* b) { return a->order < b->order; });
+    return values;
+}
 
 char16_t Upcase(char16_t c)
 {
@@ -220,7 +238,8 @@ NTSTATUS Registry::State::PutValue(const NodePtr& key, std::u16string_view name,
     int64_t now = reg::SystemTime();
     if (store && !store->PutValue(key->id, storedName, upname, type, data, length, now))
         return STATUS_INSUFFICIENT_RESOURCES;
-    key->values[upname] = reg::ValueEntry{storedName, type, std::vector<uint8_t>(data, data + length)};
+    uint64_t order = existing != key->values.end() ? existing->second.order : reg::NextValueOrder();
+    key->values[upname] = reg::ValueEntry{storedName, type, std::vector<uint8_t>(data, data + length), order};
     key->lastWrite = now;
     return STATUS_SUCCESS;
 }
@@ -346,7 +365,7 @@ void Registry::State::ReloadFromStore()
             continue;
         std::u16string upname = reg::Upcase(value.name);
         key->second->values[upname] = reg::ValueEntry{std::move(value.name), value.type,
-                                                      std::move(value.data)};
+                                                      std::move(value.data), reg::NextValueOrder()};
     }
     if (!loadedRoot)
         throw RegistryError("registry store: no root key");
@@ -560,8 +579,8 @@ std::vector<std::string> Registry::ValueNames(const std::string& path) const
     NodePtr node;
     Check(state_->WalkAbsolute(ApiPath(path), false, &node), "list values of", path);
     std::vector<std::string> names;
-    for (const auto& [upname, value] : node->values)
-        names.push_back(reg::ToUtf8(value.name));
+    for (const reg::ValueEntry* value : reg::OrderedValues(*node))
+        names.push_back(reg::ToUtf8(value->name));
     return names;
 }
 

@@ -157,8 +157,8 @@ std::vector<reg::ValueEntry> AllValues(const NodePtr& key)
     auto& state = TheState();
     std::lock_guard<std::mutex> lock(state.mutex);
     std::vector<reg::ValueEntry> values;
-    for (const auto& [upname, value] : key->values)
-        values.push_back(value);
+    for (const reg::ValueEntry* value : reg::OrderedValues(*key))
+        values.push_back(*value);
     return values;
 }
 

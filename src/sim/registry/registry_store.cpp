@@ -64,7 +64,7 @@ constexpr const char* kSchema =
     "  last_write INTEGER NOT NULL, UNIQUE(parent, upname));"
     "CREATE TABLE IF NOT EXISTS reg_values("
     "  key INTEGER NOT NULL, name BLOB NOT NULL, upname BLOB NOT NULL,"
-    "  type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, upname)) WITHOUT ROWID;";
+    "  type INTEGER NOT NULL, data BLOB NOT NULL, UNIQUE(key, upname));";
 
 }  // namespace
 
@@ -136,7 +136,7 @@ bool Store::Fail()
 void Store::Load(std::vector<StoredKey>* keys, std::vector<StoredValue>* values)
 {
     Statement keyRows(db_, "SELECT id, parent, name, last_write FROM reg_keys ORDER BY id");
-    Statement valueRows(db_, "SELECT key, name, type, data FROM reg_values");
+    Statement valueRows(db_, "SELECT key, name, type, data FROM reg_values ORDER BY rowid");
     if (!keyRows.ok() || !valueRows.ok())
         throw RegistryError("registry store: " + std::string(sqlite3_errmsg(db_)));
     while (sqlite3_step(keyRows.get()) == SQLITE_ROW) {

@@ -32,7 +32,11 @@ struct ValueEntry {
     std::u16string name;
     uint32_t type = REG_NONE;
     std::vector<uint8_t> data;
+    uint64_t order = 0;  // values enumerate in the order they were created
 };
+
+// A sequence number for a value created now.
+uint64_t NextValueOrder();
 
 struct KeyNode {
     std::u16string name;
@@ -44,6 +48,9 @@ struct KeyNode {
     std::map<std::u16string, ValueEntry> values;
 };
 using NodePtr = std::shared_ptr<KeyNode>;
+
+// A key's values in enumeration order.
+std::vector<const ValueEntry*> OrderedValues(const KeyNode& key);
 
 // Splits a path at backslashes. Returns false on an empty component.
 bool SplitPath(std::u16string_view path, std::vector<std::u16string_view>* components);

@@ -1,6 +1,7 @@
 #include "um/um.h"
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "io/io_manager.h"
@@ -27,6 +28,27 @@ NTSTATUS DeviceIoControl(HANDLE handle, uint32_t ioControlCode, const void* inpu
 }
 
 NTSTATUS CloseHandle(HANDLE handle) { return sim::IoCloseHandle(handle); }
+
+NTSTATUS GetDeviceInterfaces(const uint8_t classGuid[16], char16_t* buffer, uint32_t capacity,
+                             uint32_t* needed)
+{
+    if (!classGuid || !needed)
+        return STATUS_INVALID_PARAMETER;
+    GUID guid;
+    std::memcpy(&guid, classGuid, sizeof guid);
+    std::u16string run;
+    for (const std::u16string& link : sim::ObjectNamespace::Instance().InterfaceLinks(guid)) {
+        // "\??\rest" in the kernel is "\\?\rest" for user mode.
+        run += u"\\\\?\\" + link.substr(4);
+        run.push_back(0);
+    }
+    run.push_back(0);
+    *needed = static_cast<uint32_t>(run.size());
+    if (!buffer || capacity < run.size())
+        return kBufferTooSmall;
+    std::memcpy(buffer, run.data(), run.size() * sizeof(char16_t));
+    return STATUS_SUCCESS;
+}
 
 NTSTATUS CreateEventWithAccess(bool manualReset, bool initialState, uint32_t access, HANDLE* handle)
 {

@@ -25,6 +25,15 @@ NTSTATUS DeviceIoControl(HANDLE handle, uint32_t ioControlCode, const void* inpu
                          uint32_t inputLength, void* output, uint32_t outputLength,
                          uint32_t* bytesReturned);
 
+// The user-mode paths ("\\?\...") of the started devices that expose an
+// interface of the class `classGuid` (16 bytes, as the GUID lies in memory),
+// as a run of NUL-terminated strings closed by an empty one. `needed`
+// receives the characters the whole run takes; a run that does not fit in
+// `capacity` characters gives kBufferTooSmall and writes nothing.
+inline constexpr NTSTATUS kBufferTooSmall = static_cast<NTSTATUS>(0xC0000023);
+NTSTATUS GetDeviceInterfaces(const uint8_t classGuid[16], char16_t* buffer, uint32_t capacity,
+                             uint32_t* needed);
+
 // Closes a handle of any kind.
 NTSTATUS CloseHandle(HANDLE handle);
 
