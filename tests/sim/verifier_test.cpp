@@ -122,6 +122,16 @@ TEST_F(FaultyDriverTest, ReportingMoreBytesThanTheOutputFires)
     EXPECT_EQ(SendViolating(rule::kRequestInformationTooLarge), 0u);
 }
 
+TEST_F(FaultyDriverTest, ReportingOutputNeverWrittenFires)
+{
+    gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T output, SIZE_T) {
+        WdfRequestCompleteWithInformation(r, STATUS_SUCCESS, output);
+    };
+    // Four input bytes travel in the buffer; the other 12 were never written.
+    EXPECT_EQ(SendViolating(rule::kStaleOutput, 16), 1u);
+    EXPECT_EQ(SendViolating(rule::kStaleOutput, 4), 0u);
+}
+
 TEST_F(FaultyDriverTest, WritingPastTheSystemBufferFires)
 {
     gFaultyControl = [](WDFQUEUE, WDFREQUEST r, SIZE_T output, SIZE_T) {

@@ -1,6 +1,7 @@
 #include "io/io_manager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -9,6 +10,8 @@
 
 namespace sim {
 namespace {
+
+std::atomic<uint64_t> gRequestSeed{0x9E3779B97F4A7C15ull};
 
 std::u16string Lower(std::u16string text)
 {
@@ -41,6 +44,15 @@ bool IoFileObject::deviceGone() const
 {
     std::lock_guard<std::mutex> lock(openFiles_->mutex);
     return openFiles_->deviceGone;
+}
+
+uint8_t StaleByte(uint64_t seed, size_t offset)
+{
+    uint64_t x = seed + 0x9E3779B97F4A7C15ull * (offset + 1);
+    x ^= x >> 31;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 29;
+    return static_cast<uint8_t>(x);
 }
 
 ACCESS_MASK MapGenericFileAccess(ACCESS_MASK desired)
@@ -164,7 +176,9 @@ IoControlResult IoDeviceControl(HANDLE handle, ULONG ioControlCode, const void* 
     const size_t length = std::max(inputLength, outputLength);
     std::vector<uint8_t> storage(length + 2 * kGuardBytes, kGuardFill);
     uint8_t* system = storage.data() + kGuardBytes;
-    std::memset(system, kStaleFill, length);
+    const uint64_t seed = gRequestSeed.fetch_add(0x632BE59BD9B4E019ull);
+    for (size_t i = 0; i < length; ++i)
+        system[i] = StaleByte(seed, i);
     if (inputLength && input)
         std::memcpy(system, input, inputLength);
 
@@ -188,6 +202,20 @@ IoControlResult IoDeviceControl(HANDLE handle, ULONG ioControlCode, const void* 
         Verifier::Instance().Report(rule::kBufferOverrun, "IoDeviceControl",
                                     DescribeObject(handle),
                                     "the driver wrote outside the system buffer");
+    }
+    // Output the driver reported must have been written: four bytes in a row
+    // still holding the stale pattern past the input were not.
+    if (NT_SUCCESS(outcome->status)) {
+        size_t end = std::min<size_t>(outcome->information, outputLength);
+        size_t run = 0;
+        for (size_t i = inputLength; i < end; ++i) {
+            run = system[i] == StaleByte(seed, i) ? run + 1 : 0;
+            if (run == 4) {
+                Verifier::Instance().Report(rule::kStaleOutput, "IoDeviceControl", DescribeObject(handle),
+                                            "output bytes reported but never written");
+                break;
+            }
+        }
     }
     // The system buffer is copied back only into an output buffer, and never
     // past its end.

@@ -73,7 +73,9 @@ NTSTATUS IoCloseHandle(HANDLE handle);
 // Bytes placed around every system buffer and checked at completion.
 inline constexpr size_t kGuardBytes = 16;
 inline constexpr uint8_t kGuardFill = 0xA5;
-// Fill of system-buffer bytes that hold no input: what a stale read shows.
-inline constexpr uint8_t kStaleFill = 0xCD;
+// System-buffer bytes past the input hold what the pool held before: a
+// pattern different for every request, so output the driver reports but
+// never wrote is recognised.
+uint8_t StaleByte(uint64_t seed, size_t offset);
 
 }  // namespace sim

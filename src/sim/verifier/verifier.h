@@ -27,6 +27,7 @@ inline constexpr const char* kRequestUsedAfterCompletion = "REQUEST_USED_AFTER_C
 inline constexpr const char* kRequestInformationTooLarge = "REQUEST_INFORMATION_EXCEEDS_OUTPUT";
 inline constexpr const char* kRequestNotCompleted = "REQUEST_LEFT_OPEN";
 inline constexpr const char* kBufferOverrun = "SYSTEM_BUFFER_OVERRUN";
+inline constexpr const char* kStaleOutput = "STALE_OUTPUT_REPORTED";
 inline constexpr const char* kInvalidHandle = "INVALID_OBJECT_HANDLE";
 inline constexpr const char* kObjectLeak = "FRAMEWORK_OBJECT_LEAK";
 inline constexpr const char* kPoolLeak = "POOL_LEAK";
