@@ -56,6 +56,15 @@ VOID NTAPI DeferredWorkRoutine(WDFWORKITEM WorkItem)
     WdfObjectDelete((WDFOBJECT)WorkItem);
 }
 
+VOID RequestLengths(WDFREQUEST Request, PULONG InputLength, PULONG OutputLength)
+{
+    WDF_REQUEST_PARAMETERS parameters;
+    WDF_REQUEST_PARAMETERS_INIT(&parameters);
+    WdfRequestGetParameters(Request, &parameters);
+    *InputLength = (ULONG)parameters.Parameters.DeviceIoControl.InputBufferLength;
+    *OutputLength = (ULONG)parameters.Parameters.DeviceIoControl.OutputBufferLength;
+}
+
 // True when a NUL-terminated wide string ends within Bytes bytes of Text.
 BOOLEAN TerminatedWithin(const VOID* Text, ULONG Bytes)
 {
@@ -93,11 +102,8 @@ VOID NTAPI GuardedAssign(PVOID Context)
 VOID NTAPI ReadDeviceValue(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Request)
 {
     PAGED_CODE();
-    WDF_REQUEST_PARAMETERS parameters;
-    WDF_REQUEST_PARAMETERS_INIT(&parameters);
-    WdfRequestGetParameters(Request, &parameters);
-    ULONG inputLength = (ULONG)parameters.Parameters.DeviceIoControl.InputBufferLength;
-    ULONG outputLength = (ULONG)parameters.Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG inputLength, outputLength;
+    RequestLengths(Request, &inputLength, &outputLength);
     ULONG byteCount = 0;
     NTSTATUS status;
     PVOID input, output;
@@ -123,10 +129,8 @@ VOID NTAPI ReadDeviceValue(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Reque
 VOID NTAPI WriteDeviceValue(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Request)
 {
     PAGED_CODE();
-    WDF_REQUEST_PARAMETERS parameters;
-    WDF_REQUEST_PARAMETERS_INIT(&parameters);
-    WdfRequestGetParameters(Request, &parameters);
-    ULONG inputLength = (ULONG)parameters.Parameters.DeviceIoControl.InputBufferLength;
+    ULONG inputLength, outputLength;
+    RequestLengths(Request, &inputLength, &outputLength);
     NTSTATUS status;
     PVOID input;
     WDFKEY key;
@@ -155,10 +159,8 @@ VOID NTAPI WriteDeviceValue(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Requ
 VOID NTAPI GetLocationInfo(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Request)
 {
     PAGED_CODE();
-    WDF_REQUEST_PARAMETERS parameters;
-    WDF_REQUEST_PARAMETERS_INIT(&parameters);
-    WdfRequestGetParameters(Request, &parameters);
-    ULONG outputLength = (ULONG)parameters.Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG inputLength, outputLength;
+    RequestLengths(Request, &inputLength, &outputLength);
     ULONG byteCount = 0;
     NTSTATUS status;
     PVOID output;

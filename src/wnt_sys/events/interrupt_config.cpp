@@ -24,16 +24,23 @@ ULONG ChannelOfEventType(ULONG EventType)
     return channel < MDX_INT_CHANNELS ? channel : MDX_INT_CHANNELS;
 }
 
+// The privileged handle's check and the input of at least Minimum bytes,
+// common to the configuration requests.
+NTSTATUS TakeConfigurationInput(WDFREQUEST Request, ULONG Minimum, PVOID* Input)
+{
+    if (!RequestIsPrivileged(Request))
+        return ERR_NOT_PRIVILEGED;
+    return WdfRequestRetrieveInputBuffer(Request, Minimum, Input, nullptr);
+}
+
 }  // namespace
 
 NTSTATUS HandleSetTriggerEdges(PDEVICE_EXTENSION DeviceExtension, WDFREQUEST Request,
                                ULONG OutputLength, ULONG InputLength, ULONG IoControlCode,
                                PULONG ByteCount)
 {
-    if (!RequestIsPrivileged(Request))
-        return ERR_NOT_PRIVILEGED;
     PVOID input;
-    NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, InputLength, &input, nullptr);
+    NTSTATUS status = TakeConfigurationInput(Request, InputLength, &input);
     if (!NT_SUCCESS(status))
         return status;
     if (InputLength < MDX_SET_EDGES_HEAD)
@@ -54,10 +61,8 @@ NTSTATUS HandleEnableDiInterrupt(PDEVICE_EXTENSION DeviceExtension, WDFREQUEST R
                                  ULONG OutputLength, ULONG InputLength, ULONG IoControlCode,
                                  PULONG ByteCount)
 {
-    if (!RequestIsPrivileged(Request))
-        return ERR_NOT_PRIVILEGED;
     PVOID input;
-    NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ENABLE_DI_INTERRUPT_INPUT), &input, nullptr);
+    NTSTATUS status = TakeConfigurationInput(Request, sizeof(ENABLE_DI_INTERRUPT_INPUT), &input);
     if (!NT_SUCCESS(status))
         return status;
     ULONG eventType = InputULong(input, 0);
@@ -96,10 +101,8 @@ NTSTATUS HandleDisableDiInterrupt(PDEVICE_EXTENSION DeviceExtension, WDFREQUEST 
                                   ULONG OutputLength, ULONG InputLength, ULONG IoControlCode,
                                   PULONG ByteCount)
 {
-    if (!RequestIsPrivileged(Request))
-        return ERR_NOT_PRIVILEGED;
     PVOID input;
-    NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(DISABLE_DI_INTERRUPT_INPUT), &input, nullptr);
+    NTSTATUS status = TakeConfigurationInput(Request, sizeof(DISABLE_DI_INTERRUPT_INPUT), &input);
     if (!NT_SUCCESS(status))
         return status;
     ULONG channel = ChannelOfEventType(InputULong(input, 0));

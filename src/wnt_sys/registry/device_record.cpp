@@ -8,6 +8,18 @@ const WCHAR LibraryName[] = u"Kor4208.DLL";
 const WCHAR ModelName[] = u"MDX-4208";
 const WCHAR NoServiceName[] = u"";
 
+// The identity values, copied from the block at one moment, so the record is
+// written from values that user mode cannot change under the writes.
+struct IDENTITY {
+    ULONG ProductID, BoardID, BusNumber, SlotNumber, BaseAddress, Interrupt;
+};
+
+IDENTITY TakeIdentity(const SHARED_BLOCK* Shared)
+{
+    return {Shared->ProductID, Shared->BoardID, Shared->BusNumber, Shared->SlotNumber,
+            Shared->BaseAddress, Shared->InterruptLevel};
+}
+
 }  // namespace
 
 PCWSTR GetServiceName()
@@ -35,24 +47,21 @@ NTSTATUS WriteDeviceRecord(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
     PCWSTR service = GetServiceName();
     WCHAR description[25];
     RtlStringCbPrintfW(description, sizeof description, u"%s,BID#%d", ModelName, shared->BoardID);
-    // Values are written from copies taken now, not from the block that user
-    // mode may change under the writes.
-    ULONG productId = shared->ProductID, boardId = shared->BoardID;
-    ULONG bus = shared->BusNumber, slot = shared->SlotNumber;
-    ULONG base = shared->BaseAddress, level = shared->InterruptLevel, initOnLoad = shared->InitOnLoad;
+    IDENTITY id = TakeIdentity(shared);
+    ULONG initOnLoad = shared->InitOnLoad;
     UCHAR edges[MDX_INT_CHANNELS], inverse[MDX_INPUT_PORTS];
     RtlCopyMemory(edges, (const VOID*)shared->DiintTrigEdge, sizeof edges);
     RtlCopyMemory(inverse, (const VOID*)shared->DiInversePorts, sizeof inverse);
     VALUE_TABLE_ROW rows[] = {
         {u"DriverName", REG_SZ, 0, (PVOID)LibraryName},
         {u"DeviceDesc", REG_SZ, 0, description},
-        {u"ProductID", REG_DWORD, 4, &productId},
+        {u"ProductID", REG_DWORD, 4, &id.ProductID},
         {u"KernelKey", REG_SZ, 0, (PVOID)(service ? service : NoServiceName)},
-        {u"BoardID", REG_DWORD, 4, &boardId},
-        {u"BusNumber", REG_DWORD, 4, &bus},
-        {u"SlotNumber", REG_DWORD, 4, &slot},
-        {u"BaseAddress", REG_DWORD, 4, &base},
-        {u"Interrupt", REG_DWORD, 4, &level},
+        {u"BoardID", REG_DWORD, 4, &id.BoardID},
+        {u"BusNumber", REG_DWORD, 4, &id.BusNumber},
+        {u"SlotNumber", REG_DWORD, 4, &id.SlotNumber},
+        {u"BaseAddress", REG_DWORD, 4, &id.BaseAddress},
+        {u"Interrupt", REG_DWORD, 4, &id.Interrupt},
         {u"InitOnLoad", REG_DWORD, 4, &initOnLoad},
         {u"DiintTrigEdge", REG_BINARY, sizeof edges, edges},
         {u"DiInversePorts", REG_BINARY, sizeof inverse, inverse},
@@ -89,17 +98,14 @@ NTSTATUS WriteIdentityValues(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtensio
     NTSTATUS status = OpenDeviceKey(TRUE, ServiceKeyPath, BoardNumber, &key);
     if (!NT_SUCCESS(status))
         return status;
-    SHARED_BLOCK* shared = DeviceExtension->Shared;
-    ULONG productId = shared->ProductID, boardId = shared->BoardID;
-    ULONG bus = shared->BusNumber, slot = shared->SlotNumber;
-    ULONG base = shared->BaseAddress, level = shared->InterruptLevel;
+    IDENTITY id = TakeIdentity(DeviceExtension->Shared);
     VALUE_TABLE_ROW rows[] = {
-        {u"ProductID", REG_DWORD, 4, &productId},
-        {u"BoardID", REG_DWORD, 4, &boardId},
-        {u"BusNumber", REG_DWORD, 4, &bus},
-        {u"SlotNumber", REG_DWORD, 4, &slot},
-        {u"BaseAddress", REG_DWORD, 4, &base},
-        {u"Interrupt", REG_DWORD, 4, &level},
+        {u"ProductID", REG_DWORD, 4, &id.ProductID},
+        {u"BoardID", REG_DWORD, 4, &id.BoardID},
+        {u"BusNumber", REG_DWORD, 4, &id.BusNumber},
+        {u"SlotNumber", REG_DWORD, 4, &id.SlotNumber},
+        {u"BaseAddress", REG_DWORD, 4, &id.BaseAddress},
+        {u"Interrupt", REG_DWORD, 4, &id.Interrupt},
         {nullptr, 0, 0, nullptr},
     };
     status = WriteValueTable(key, rows);
