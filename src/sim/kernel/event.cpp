@@ -13,6 +13,11 @@ KEvent::KEvent(EVENT_TYPE type, bool signalled, bool counted)
 {
 }
 
+KEvent::KEvent(POBJECT_TYPE objectType, EVENT_TYPE type, bool signalled)
+    : KObject(objectType), type_(type), signalled_(signalled)
+{
+}
+
 LONG KEvent::Set()
 {
     LONG previous;

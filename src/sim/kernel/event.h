@@ -16,6 +16,8 @@ namespace sim {
 class KEvent : public KObject {
 public:
     explicit KEvent(EVENT_TYPE type, bool signalled = false, bool counted = true);
+    // For objects that are waited on like an event (a thread).
+    KEvent(POBJECT_TYPE objectType, EVENT_TYPE type, bool signalled);
 
     LONG Set();
     LONG Reset();

@@ -7,6 +7,7 @@
 #include "kernel/memory.h"
 #include "kernel/pool.h"
 #include "registry/sim_registry.h"
+#include "um/user_threads.h"
 #include "verifier/verifier.h"
 #include "wdf/framework.h"
 #include "wdf/interrupt.h"
@@ -101,6 +102,7 @@ Machine::~Machine()
     boards_.clear();
     DrainConfigRequests();
     InterruptController::Instance().Reset();
+    WaitForUserThreads();
 
     auto& verifier = Verifier::Instance();
     if (size_t objects = wdf::LiveObjectCount())

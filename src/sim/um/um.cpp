@@ -2,10 +2,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <string>
 
 #include "io/io_manager.h"
 #include "kernel/event.h"
+#include "um/user_threads.h"
 
 namespace um {
 
@@ -66,13 +70,24 @@ NTSTATUS CreateEvent(bool manualReset, bool initialState, HANDLE* handle)
 
 namespace {
 
-// Finds the event a handle names, with the access the call needs.
-NTSTATUS ReferenceEvent(HANDLE handle, uint32_t access, sim::KEvent** event)
+_OBJECT_TYPE gThreadType{"Thread"};
+
+// A thread of a simulated process: its handle is signalled when it ends.
+class Thread : public sim::KEvent {
+public:
+    Thread() : KEvent(&gThreadType, NotificationEvent, false) {}
+};
+
+bool Waitable(POBJECT_TYPE type) { return type == sim::EventObjectType() || type == &gThreadType; }
+
+// Finds the event a handle names, with the access the call needs; waits
+// also accept a thread.
+NTSTATUS ReferenceEvent(HANDLE handle, uint32_t access, sim::KEvent** event, bool forWait = false)
 {
     sim::HandleEntry entry;
     if (!sim::Process::Current()->ReferenceHandle(handle, &entry))
         return STATUS_INVALID_HANDLE;
-    if (entry.object->type() != sim::EventObjectType()) {
+    if (forWait ? !Waitable(entry.object->type()) : entry.object->type() != sim::EventObjectType()) {
         entry.object->Dereference();
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
@@ -108,10 +123,57 @@ NTSTATUS ResetEvent(HANDLE handle)
     return status;
 }
 
+}  // namespace um
+
+namespace sim {
+namespace {
+std::mutex gThreadsMutex;
+std::condition_variable gThreadsDone;
+size_t gThreads = 0;
+}  // namespace
+
+void WaitForUserThreads()
+{
+    std::unique_lock<std::mutex> lock(gThreadsMutex);
+    gThreadsDone.wait_for(lock, std::chrono::seconds(5), [] { return gThreads == 0; });
+}
+}  // namespace sim
+
+namespace um {
+
+NTSTATUS CreateThread(void (*start)(void* argument), void* argument, HANDLE* thread)
+{
+    if (!start || !thread)
+        return STATUS_INVALID_PARAMETER;
+    sim::Process* process = sim::Process::Current();
+    auto* object = new Thread();
+    object->Reference();  // the running thread's own
+    *thread = process->InsertHandle(object, kEventAllAccess | kSynchronize);
+    // The process is referenced for as long as its thread runs.
+    process->Reference();
+    {
+        std::lock_guard<std::mutex> lock(sim::gThreadsMutex);
+        ++sim::gThreads;
+    }
+    std::thread([process, object, start, argument] {
+        {
+            sim::ProcessScope scope(process);
+            start(argument);
+        }
+        process->Dereference();
+        object->Set();
+        object->Dereference();
+        std::lock_guard<std::mutex> lock(sim::gThreadsMutex);
+        if (--sim::gThreads == 0)
+            sim::gThreadsDone.notify_all();
+    }).detach();
+    return STATUS_SUCCESS;
+}
+
 uint32_t WaitForSingleObject(HANDLE handle, uint32_t milliseconds)
 {
     sim::KEvent* event;
-    NTSTATUS status = ReferenceEvent(handle, kSynchronize, &event);
+    NTSTATUS status = ReferenceEvent(handle, kSynchronize, &event, true);
     if (status < 0)
         return static_cast<uint32_t>(status);
     auto timeout = milliseconds == kInfinite

@@ -47,11 +47,15 @@ NTSTATUS CreateEventWithAccess(bool manualReset, bool initialState, uint32_t acc
 NTSTATUS SetEvent(HANDLE handle);
 NTSTATUS ResetEvent(HANDLE handle);
 
+// Starts start(argument) on a new thread of the calling process. The handle
+// is signalled when the thread has ended.
+NTSTATUS CreateThread(void (*start)(void* argument), void* argument, HANDLE* thread);
+
 inline constexpr uint32_t kWaitObject0 = 0;
 inline constexpr uint32_t kWaitTimeout = 0x102;
 inline constexpr uint32_t kInfinite = 0xFFFFFFFFu;
-// kWaitObject0 when the object was signalled, kWaitTimeout when the time ran
-// out, otherwise a failure status.
+// Waits for an event or a thread: kWaitObject0 when the object was
+// signalled, kWaitTimeout when the time ran out, otherwise a failure status.
 uint32_t WaitForSingleObject(HANDLE handle, uint32_t milliseconds);
 
 }  // namespace um

@@ -11,6 +11,17 @@
     ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
 #define MDX_POOL_TAG_SHARED MDX_POOL_TAG('K', 'S', 'H', 'B')
 
+// What the board is and where it sits, as the driver found it. The block
+// publishes these; the driver itself only ever uses this copy.
+typedef struct _BOARD_IDENTITY {
+    ULONG ProductID;
+    ULONG BoardID;
+    ULONG BusNumber;
+    ULONG SlotNumber;
+    ULONG BaseAddress;
+    ULONG InterruptLevel;
+} BOARD_IDENTITY;
+
 typedef struct _DEVICE_EXTENSION {
     WDFDEVICE Device;
     WDFINTERRUPT InterruptObject;
@@ -31,9 +42,7 @@ typedef struct _DEVICE_EXTENSION {
     // The board number found at preparation; names the registry key that
     // the deferred requests reach, whatever user mode writes into the block.
     ULONG BoardNumber;
-    // The board-table key entered at preparation, for its removal at release.
-    ULONG TableProductID;
-    ULONG TableBoardID;
+    BOARD_IDENTITY Identity;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, GetDeviceExtension)
 

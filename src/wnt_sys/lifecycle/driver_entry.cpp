@@ -99,11 +99,13 @@ NTSTATUS InitDeviceContext(PDEVICE_EXTENSION DeviceExtension)
                                     &value, &length);
     if (!NT_SUCCESS(status))
         return status;
+    DeviceExtension->Identity.BusNumber = value;
     shared->BusNumber = value;
     status = WdfDeviceQueryProperty(DeviceExtension->Device, DevicePropertyAddress, sizeof value,
                                     &value, &length);
     if (!NT_SUCCESS(status))
         return status;
+    DeviceExtension->Identity.SlotNumber = value >> 16;
     shared->SlotNumber = value >> 16;
 
     InitializeListHead(&DeviceExtension->FileList);
@@ -125,8 +127,10 @@ VOID IdentifyProduct(PDEVICE_EXTENSION DeviceExtension)
     PCI_COMMON_CONFIG config;
     RtlZeroMemory(&config, sizeof config);
     PciConfigAccess(physical, FALSE, &config, 0, sizeof config);
-    if (config.DeviceID == MDX_PCI_DEVICE_ID)
+    if (config.DeviceID == MDX_PCI_DEVICE_ID) {
+        DeviceExtension->Identity.ProductID = MDX_PRODUCT_ID;
         DeviceExtension->Shared->ProductID = MDX_PRODUCT_ID;
+    }
 }
 
 NTSTATUS PciConfigAccess(PDEVICE_OBJECT DeviceObject, BOOLEAN Write, PVOID Buffer, ULONG Offset,

@@ -40,13 +40,12 @@ namespace {
 NTSTATUS AssignBoard(PDEVICE_EXTENSION DeviceExtension)
 {
     SHARED_BLOCK* shared = DeviceExtension->Shared;
-    const ULONG productId = DeviceExtension->TableProductID;
-    const ULONG boardId = DeviceExtension->TableBoardID;
+    const BOARD_IDENTITY& id = DeviceExtension->Identity;
     // The number is worked out in private and only then published.
     ULONG number;
-    NTSTATUS status = boardId
-        ? FindBoardById(ServiceKeyPath, productId, boardId, &number)
-        : FindBoardByLocation(ServiceKeyPath, productId, shared->BusNumber, shared->SlotNumber, &number);
+    NTSTATUS status = id.BoardID
+        ? FindBoardById(ServiceKeyPath, id.ProductID, id.BoardID, &number)
+        : FindBoardByLocation(ServiceKeyPath, id.ProductID, id.BusNumber, id.SlotNumber, &number);
     WriteULongNoFence(&shared->BoardNumber, number);
     if (!NT_SUCCESS(status) && status != STATUS_NO_MORE_ENTRIES)
         return status;
@@ -58,14 +57,14 @@ NTSTATUS AssignBoard(PDEVICE_EXTENSION DeviceExtension)
         if (!NT_SUCCESS(status))
             return status;
     }
-    if (boardId) {
-        status = BoardTableAdd(productId, boardId, number);
+    if (id.BoardID) {
+        status = BoardTableAdd(id.ProductID, id.BoardID, number);
         if (!NT_SUCCESS(status))
             return status;
     }
-    shared->InitOnLoad = 1;
+    WriteULongNoFence(&shared->InitOnLoad, 1);
     for (ULONG channel = 0; channel < MDX_INT_CHANNELS; ++channel)
-        shared->DiintTrigEdge[channel] = 1;
+        WriteUCharNoFence(&shared->DiintTrigEdge[channel], 1);
     if (isNew) {
         WriteDeviceRecord(number, DeviceExtension);
     } else {
@@ -99,17 +98,18 @@ NTSTATUS NTAPI PrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw, WDFC
         extension->Ports = previous;
         return status;
     }
-    shared->BaseAddress = extension->Ports.Base;
-    shared->PortLength = extension->Ports.Length;
+    BOARD_IDENTITY& id = extension->Identity;
+    id.BaseAddress = extension->Ports.Base;
+    WriteULongNoFence(&shared->BaseAddress, extension->Ports.Base);
+    WriteULongNoFence(&shared->PortLength, extension->Ports.Length);
 
-    shared->InterruptLevel = FindInterruptResource(ResourcesRaw);
-    if (shared->InterruptLevel == 0xFFFFFFFF)
+    id.InterruptLevel = FindInterruptResource(ResourcesRaw);
+    WriteULongNoFence(&shared->InterruptLevel, id.InterruptLevel);
+    if (id.InterruptLevel == 0xFFFFFFFF)
         return STATUS_DEVICE_CONFIGURATION_ERROR;
 
-    ULONG boardId = ReadBoardRegister(&extension->Ports, BOARD_REG_BOARD_ID) & BOARD_BOARD_ID_MASK;
-    shared->BoardID = boardId;
-    extension->TableProductID = shared->ProductID;
-    extension->TableBoardID = boardId;
+    id.BoardID = ReadBoardRegister(&extension->Ports, BOARD_REG_BOARD_ID) & BOARD_BOARD_ID_MASK;
+    WriteULongNoFence(&shared->BoardID, id.BoardID);
 
     WdfWaitLockAcquire(BoardNumberLock, nullptr);
     status = AssignBoard(extension);
@@ -123,8 +123,8 @@ NTSTATUS NTAPI ReleaseHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslate
     PDEVICE_EXTENSION extension = GetDeviceExtension(Device);
     if (extension->Prepared) {
         // The key entered at preparation, not what the block says now.
-        if (extension->TableBoardID)
-            BoardTableRemove(extension->TableProductID, extension->TableBoardID);
+        if (extension->Identity.BoardID)
+            BoardTableRemove(extension->Identity.ProductID, extension->Identity.BoardID);
         extension->Prepared = 0;
     }
     return STATUS_SUCCESS;

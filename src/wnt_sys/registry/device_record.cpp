@@ -8,16 +8,29 @@ const WCHAR LibraryName[] = u"Kor4208.DLL";
 const WCHAR ModelName[] = u"MDX-4208";
 const WCHAR NoServiceName[] = u"";
 
-// The identity values, copied from the block at one moment, so the record is
-// written from values that user mode cannot change under the writes.
-struct IDENTITY {
-    ULONG ProductID, BoardID, BusNumber, SlotNumber, BaseAddress, Interrupt;
+// The settings as they stand in the block, each read once.
+struct SETTINGS {
+    ULONG InitOnLoad;
+    UCHAR TrigEdge[MDX_INT_CHANNELS];
+    UCHAR InversePorts[MDX_INPUT_PORTS];
 };
 
-IDENTITY TakeIdentity(const SHARED_BLOCK* Shared)
+VOID TakeSettings(const SHARED_BLOCK* Shared, SETTINGS* Settings)
 {
-    return {Shared->ProductID, Shared->BoardID, Shared->BusNumber, Shared->SlotNumber,
-            Shared->BaseAddress, Shared->InterruptLevel};
+    Settings->InitOnLoad = ReadULongNoFence(&Shared->InitOnLoad);
+    for (ULONG i = 0; i < MDX_INT_CHANNELS; ++i)
+        Settings->TrigEdge[i] = ReadUCharNoFence(&Shared->DiintTrigEdge[i]);
+    for (ULONG i = 0; i < MDX_INPUT_PORTS; ++i)
+        Settings->InversePorts[i] = ReadUCharNoFence(&Shared->DiInversePorts[i]);
+}
+
+VOID PublishSettings(SHARED_BLOCK* Shared, const SETTINGS* Settings)
+{
+    WriteULongNoFence(&Shared->InitOnLoad, Settings->InitOnLoad);
+    for (ULONG i = 0; i < MDX_INT_CHANNELS; ++i)
+        WriteUCharNoFence(&Shared->DiintTrigEdge[i], Settings->TrigEdge[i]);
+    for (ULONG i = 0; i < MDX_INPUT_PORTS; ++i)
+        WriteUCharNoFence(&Shared->DiInversePorts[i], Settings->InversePorts[i]);
 }
 
 }  // namespace
@@ -43,15 +56,14 @@ NTSTATUS WriteDeviceRecord(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
     NTSTATUS status = OpenDeviceKey(TRUE, ServiceKeyPath, BoardNumber, &key);
     if (!NT_SUCCESS(status))
         return status;
-    SHARED_BLOCK* shared = DeviceExtension->Shared;
+    // The record is written from the driver's own identity and from one
+    // reading of the settings in the block.
+    BOARD_IDENTITY id = DeviceExtension->Identity;
+    SETTINGS settings;
+    TakeSettings(DeviceExtension->Shared, &settings);
     PCWSTR service = GetServiceName();
     WCHAR description[25];
-    RtlStringCbPrintfW(description, sizeof description, u"%s,BID#%d", ModelName, shared->BoardID);
-    IDENTITY id = TakeIdentity(shared);
-    ULONG initOnLoad = shared->InitOnLoad;
-    UCHAR edges[MDX_INT_CHANNELS], inverse[MDX_INPUT_PORTS];
-    RtlCopyMemory(edges, (const VOID*)shared->DiintTrigEdge, sizeof edges);
-    RtlCopyMemory(inverse, (const VOID*)shared->DiInversePorts, sizeof inverse);
+    RtlStringCbPrintfW(description, sizeof description, u"%s,BID#%d", ModelName, id.BoardID);
     VALUE_TABLE_ROW rows[] = {
         {u"DriverName", REG_SZ, 0, (PVOID)LibraryName},
         {u"DeviceDesc", REG_SZ, 0, description},
@@ -61,10 +73,10 @@ NTSTATUS WriteDeviceRecord(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
         {u"BusNumber", REG_DWORD, 4, &id.BusNumber},
         {u"SlotNumber", REG_DWORD, 4, &id.SlotNumber},
         {u"BaseAddress", REG_DWORD, 4, &id.BaseAddress},
-        {u"Interrupt", REG_DWORD, 4, &id.Interrupt},
-        {u"InitOnLoad", REG_DWORD, 4, &initOnLoad},
-        {u"DiintTrigEdge", REG_BINARY, sizeof edges, edges},
-        {u"DiInversePorts", REG_BINARY, sizeof inverse, inverse},
+        {u"Interrupt", REG_DWORD, 4, &id.InterruptLevel},
+        {u"InitOnLoad", REG_DWORD, 4, &settings.InitOnLoad},
+        {u"DiintTrigEdge", REG_BINARY, sizeof settings.TrigEdge, settings.TrigEdge},
+        {u"DiInversePorts", REG_BINARY, sizeof settings.InversePorts, settings.InversePorts},
         {nullptr, 0, 0, nullptr},
     };
     status = WriteValueTable(key, rows);
@@ -79,15 +91,19 @@ NTSTATUS ReadUserSettings(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
     NTSTATUS status = OpenDeviceKey(FALSE, ServiceKeyPath, BoardNumber, &key);
     if (!NT_SUCCESS(status))
         return status;
-    SHARED_BLOCK* shared = DeviceExtension->Shared;
+    // Read over the current values, which a missing or oversized value
+    // leaves in place, then published.
+    SETTINGS settings;
+    TakeSettings(DeviceExtension->Shared, &settings);
     VALUE_TABLE_ROW rows[] = {
-        {u"InitOnLoad", REG_DWORD, 4, &shared->InitOnLoad},
-        {u"DiintTrigEdge", REG_BINARY, 4, shared->DiintTrigEdge},
-        {u"DiInversePorts", REG_BINARY, 4, shared->DiInversePorts},
+        {u"InitOnLoad", REG_DWORD, 4, &settings.InitOnLoad},
+        {u"DiintTrigEdge", REG_BINARY, 4, settings.TrigEdge},
+        {u"DiInversePorts", REG_BINARY, 4, settings.InversePorts},
         {nullptr, 0, 0, nullptr},
     };
     status = ReadValueTable(key, rows);
     CloseKey(key);
+    PublishSettings(DeviceExtension->Shared, &settings);
     return status;
 }
 
@@ -98,14 +114,14 @@ NTSTATUS WriteIdentityValues(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtensio
     NTSTATUS status = OpenDeviceKey(TRUE, ServiceKeyPath, BoardNumber, &key);
     if (!NT_SUCCESS(status))
         return status;
-    IDENTITY id = TakeIdentity(DeviceExtension->Shared);
+    BOARD_IDENTITY id = DeviceExtension->Identity;
     VALUE_TABLE_ROW rows[] = {
         {u"ProductID", REG_DWORD, 4, &id.ProductID},
         {u"BoardID", REG_DWORD, 4, &id.BoardID},
         {u"BusNumber", REG_DWORD, 4, &id.BusNumber},
         {u"SlotNumber", REG_DWORD, 4, &id.SlotNumber},
         {u"BaseAddress", REG_DWORD, 4, &id.BaseAddress},
-        {u"Interrupt", REG_DWORD, 4, &id.Interrupt},
+        {u"Interrupt", REG_DWORD, 4, &id.InterruptLevel},
         {nullptr, 0, 0, nullptr},
     };
     status = WriteValueTable(key, rows);
