@@ -76,29 +76,6 @@ BOOLEAN TerminatedWithin(const VOID* Text, ULONG Bytes)
     return FALSE;
 }
 
-struct QUERY_CALL {
-    WDFKEY Key;
-    PCWSTR Name;
-    ULONG Capacity;
-    PVOID Buffer;
-    ULONG Stored;
-    ULONG Type;
-    ULONG Length;
-    NTSTATUS Status;
-};
-
-VOID NTAPI GuardedQuery(PVOID Context)
-{
-    QUERY_CALL* call = (QUERY_CALL*)Context;
-    call->Status = QueryValue(call->Key, call->Name, call->Capacity, call->Buffer, &call->Stored, nullptr);
-}
-
-VOID NTAPI GuardedAssign(PVOID Context)
-{
-    QUERY_CALL* call = (QUERY_CALL*)Context;
-    call->Status = AssignValue(call->Key, call->Name, call->Type, call->Length, call->Buffer);
-}
-
 VOID NTAPI ReadDeviceValue(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Request)
 {
     PAGED_CODE();
@@ -116,9 +93,8 @@ VOID NTAPI ReadDeviceValue(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Reque
         // The name must end inside the input.
         status = STATUS_INVALID_PARAMETER;
     } else if (NT_SUCCESS(status = OpenDeviceKey(FALSE, ServiceKeyPath, BoardNumber, &key))) {
-        QUERY_CALL call = {key, (PCWSTR)input, outputLength, output, 0, 0, 0, STATUS_SUCCESS};
-        status = KeCallGuarded(GuardedQuery, &call, nullptr) ? STATUS_INVALID_PARAMETER : call.Status;
-        byteCount = call.Stored;
+        if (GuardedQueryValue(key, (PCWSTR)input, outputLength, output, &byteCount, nullptr, &status))
+            status = STATUS_INVALID_PARAMETER;
         CloseKey(key);
     }
     if (!NT_SUCCESS(status))
@@ -147,9 +123,8 @@ VOID NTAPI WriteDeviceValue(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Requ
             length > inputLength - MDX_WRITE_VALUE_HEAD) {
             status = STATUS_INVALID_PARAMETER;
         } else if (NT_SUCCESS(status = OpenDeviceKey(FALSE, ServiceKeyPath, BoardNumber, &key))) {
-            QUERY_CALL call = {key, (PCWSTR)head->ValueName, 0, (PVOID)head->ValueData, 0, type, length,
-                               STATUS_SUCCESS};
-            status = KeCallGuarded(GuardedAssign, &call, nullptr) ? STATUS_INVALID_PARAMETER : call.Status;
+            if (GuardedAssignValue(key, (PCWSTR)head->ValueName, type, length, (PVOID)head->ValueData, &status))
+                status = STATUS_INVALID_PARAMETER;
             CloseKey(key);
         }
     }

@@ -140,9 +140,9 @@ BOOLEAN IsBoardAlive(ULONG BoardNumber)
     WCHAR path[256];
     RtlZeroMemory(path, sizeof path);
     ULONG stored = 0;
-    status = QueryValue(map, nameBuffer, sizeof path, path, &stored, nullptr);
+    BOOLEAN raised = GuardedQueryValue(map, nameBuffer, sizeof path, path, &stored, nullptr, &status);
     CloseKey(map);
-    if (!NT_SUCCESS(status) || stored >= sizeof path)
+    if (raised || !NT_SUCCESS(status) || stored >= sizeof path)
         RtlZeroMemory(path, sizeof path);
 
     // "\\.\rest" becomes the kernel's "\??\rest".

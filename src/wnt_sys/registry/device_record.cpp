@@ -165,7 +165,11 @@ NTSTATUS WriteMapEntry(ULONG BoardNumber, WDFDEVICE Device, const GUID* Interfac
         NTSTATUS opened = OpenKey(TRUE, service, MDX_MAP_ENTRY_KEY, &map);
         CloseKey(service);
         if (NT_SUCCESS(opened)) {
-            WdfRegistryAssignValue(map, &name, REG_SZ, path.Length, data);
+            // The name is terminated for the assignment; its failure, or a
+            // raise, leaves the old entry and is not reported.
+            nameBuffer[name.Length / sizeof(WCHAR)] = 0;
+            NTSTATUS assigned;
+            GuardedAssignValue(map, nameBuffer, REG_SZ, path.Length, data, &assigned);
             CloseKey(map);
         }
     }

@@ -17,6 +17,11 @@ VOID CloseKey(WDFKEY Key);
 NTSTATUS QueryValue(WDFKEY Key, PCWSTR Name, ULONG Capacity, PVOID Buffer, PULONG StoredLength,
                     PULONG Type);
 NTSTATUS AssignValue(WDFKEY Key, PCWSTR Name, ULONG Type, ULONG Length, PVOID Data);
+// The same calls under the exception guard: TRUE when the call raised, and
+// *Status is then not set.
+BOOLEAN GuardedQueryValue(WDFKEY Key, PCWSTR Name, ULONG Capacity, PVOID Buffer, PULONG StoredLength,
+                          PULONG Type, NTSTATUS* Status);
+BOOLEAN GuardedAssignValue(WDFKEY Key, PCWSTR Name, ULONG Type, ULONG Length, PVOID Data, NTSTATUS* Status);
 NTSTATUS OpenDeviceKey(BOOLEAN Create, PCWSTR Path, ULONG BoardNumber, WDFKEY* Key);
 
 // A row of a value table; a row with a null Name ends the table.

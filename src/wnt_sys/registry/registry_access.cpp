@@ -41,6 +41,52 @@ NTSTATUS AssignValue(WDFKEY Key, PCWSTR Name, ULONG Type, ULONG Length, PVOID Da
     return WdfRegistryAssignValue(Key, &name, Type, Length, Data);
 }
 
+namespace {
+
+struct VALUE_CALL {
+    WDFKEY Key;
+    PCWSTR Name;
+    ULONG Type;
+    ULONG Length;
+    PVOID Data;
+    PULONG StoredLength;
+    PULONG StoredType;
+    NTSTATUS Status;
+};
+
+VOID NTAPI QueryCall(PVOID Context)
+{
+    VALUE_CALL* call = (VALUE_CALL*)Context;
+    call->Status = QueryValue(call->Key, call->Name, call->Length, call->Data, call->StoredLength, call->StoredType);
+}
+
+VOID NTAPI AssignCall(PVOID Context)
+{
+    VALUE_CALL* call = (VALUE_CALL*)Context;
+    call->Status = AssignValue(call->Key, call->Name, call->Type, call->Length, call->Data);
+}
+
+}  // namespace
+
+BOOLEAN GuardedQueryValue(WDFKEY Key, PCWSTR Name, ULONG Capacity, PVOID Buffer, PULONG StoredLength,
+                          PULONG Type, NTSTATUS* Status)
+{
+    VALUE_CALL call = {Key, Name, 0, Capacity, Buffer, StoredLength, Type, STATUS_SUCCESS};
+    if (KeCallGuarded(QueryCall, &call, nullptr))
+        return TRUE;
+    *Status = call.Status;
+    return FALSE;
+}
+
+BOOLEAN GuardedAssignValue(WDFKEY Key, PCWSTR Name, ULONG Type, ULONG Length, PVOID Data, NTSTATUS* Status)
+{
+    VALUE_CALL call = {Key, Name, Type, Length, Data, nullptr, nullptr, STATUS_SUCCESS};
+    if (KeCallGuarded(AssignCall, &call, nullptr))
+        return TRUE;
+    *Status = call.Status;
+    return FALSE;
+}
+
 NTSTATUS OpenDeviceKey(BOOLEAN Create, PCWSTR Path, ULONG BoardNumber, WDFKEY* Key)
 {
     PAGED_CODE();
@@ -63,7 +109,10 @@ NTSTATUS ReadValueTable(WDFKEY Key, PVALUE_TABLE Table)
     if (!Key || !Table)
         return ERR_NULL_ARGUMENT;
     for (VALUE_TABLE_ROW* row = Table; row->Name; ++row) {
-        NTSTATUS status = QueryValue(Key, row->Name, row->Length, row->Data, &row->Length, &row->Type);
+        // A value call that raises fails its row like any other failure.
+        NTSTATUS status;
+        if (GuardedQueryValue(Key, row->Name, row->Length, row->Data, &row->Length, &row->Type, &status))
+            return STATUS_INVALID_PARAMETER;
         if (!NT_SUCCESS(status))
             return status;
     }
@@ -91,19 +140,6 @@ ULONG MultiStringBytes(PCWSTR Text)
     return total + sizeof(WCHAR);
 }
 
-struct ASSIGN_CALL {
-    WDFKEY Key;
-    const VALUE_TABLE_ROW* Row;
-    ULONG Length;
-    NTSTATUS Status;
-};
-
-VOID NTAPI AssignRow(PVOID Context)
-{
-    ASSIGN_CALL* call = (ASSIGN_CALL*)Context;
-    call->Status = AssignValue(call->Key, call->Row->Name, call->Row->Type, call->Length, call->Row->Data);
-}
-
 }  // namespace
 
 NTSTATUS WriteValueTable(WDFKEY Key, PVALUE_TABLE Table)
@@ -120,11 +156,11 @@ NTSTATUS WriteValueTable(WDFKEY Key, PVALUE_TABLE Table)
         case REG_MULTI_SZ: length = MultiStringBytes((PCWSTR)row->Data); break;
         default: return STATUS_INVALID_PARAMETER;
         }
-        ASSIGN_CALL call = {Key, row, length, STATUS_SUCCESS};
-        if (KeCallGuarded(AssignRow, &call, nullptr))
+        NTSTATUS status;
+        if (GuardedAssignValue(Key, row->Name, row->Type, length, row->Data, &status))
             return ERR_BUFFER_TOO_SMALL;
-        if (!NT_SUCCESS(call.Status))
-            return call.Status;
+        if (!NT_SUCCESS(status))
+            return status;
     }
     return STATUS_SUCCESS;
 }
