@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "kernel/kobject.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/nt_kernel.h"
@@ -40,6 +42,9 @@ namespace {
 std::atomic<uint64_t> gHeapAllocations{0};
 }
 
+// The sanitizers bring their own operator new; the count is taken in plain
+// builds only.
+#if MDX_COUNT_HEAP
 void* operator new(std::size_t size)
 {
     gHeapAllocations.fetch_add(1, std::memory_order_relaxed);
@@ -52,6 +57,7 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -352,7 +358,8 @@ struct AllocationCount {
     void Report(benchmark::State& state)
     {
         const double ops = static_cast<double>(state.iterations());
-        state.counters["heap_allocs_per_op"] = static_cast<double>(gHeapAllocations.load() - heap) / ops;
+        if (MDX_COUNT_HEAP)
+            state.counters["heap_allocs_per_op"] = static_cast<double>(gHeapAllocations.load() - heap) / ops;
         state.counters["pool_allocs_per_op"] =
             static_cast<double>(sim::Verifier::Instance().CallsSeen("ExAllocatePoolWithTag")) / ops;
         sim::Verifier::Instance().DisarmFaults();
@@ -417,6 +424,9 @@ BENCHMARK(BM_AllocationsPerInterrupt);
 // each figure to its baseline once all have run.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, so that logs and files stay plain text.
+    RatioReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {

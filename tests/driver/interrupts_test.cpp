@@ -270,6 +270,21 @@ TEST_F(InterruptTest, AHostileMappingCannotMoveTheInterruptPath)
     EXPECT_EQ(machine->board().Register(8), 0);
 }
 
+TEST_F(InterruptTest, ADpcLeftQueuedAtAStopDoesNotBlockTheNextStart)
+{
+    um::HANDLE event = EventFor(privileged, 0);
+    ASSERT_EQ(Arm(0), 0);
+    machine->board().Pulse(0);
+    sim::InterruptController::Instance().DeliverInterrupts();  // the DPC stays queued
+    machine->machine().Stop(0);
+    ASSERT_EQ(machine->machine().Start(0), STATUS_SUCCESS);
+    ASSERT_EQ(Arm(0), 0);
+    machine->board().Pulse(0);
+    sim::InterruptController::Instance().DeliverInterrupts();
+    EXPECT_EQ(sim::InterruptController::Instance().RunDpcs(), 1u);
+    EXPECT_EQ(EventSets(event), 1u);
+}
+
 class FreeRunningInterruptTest : public simtest::DeviceTest {};
 
 TEST_F(FreeRunningInterruptTest, EveryEdgeIsDeliveredWhileASharerInterrupts)

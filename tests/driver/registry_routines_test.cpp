@@ -236,13 +236,20 @@ TEST_F(BoardNumbersTest, AKeyWithAValueOfAnotherTypeIsSkipped)
     auto& registry = sim::Registry::Instance();
     registry.SetValue(DeviceKey(0), "ProductID", RegValue::Binary({0x88, 0, 0, 0, 0, 0, 0, 0}));
     registry.SetValue(DeviceKey(0), "BoardID", RegValue::Dword(5));
-    Record(1, 0x88, 5, 1, 1);
+    // A REG_DWORD of the wrong length, as a process can plant through the
+    // value request, is refused the same way.
+    registry.SetValue(DeviceKey(1), "ProductID", RegValue::Dword(0x88));
+    registry.SetValue(DeviceKey(1), "BoardID", RegValue::Dword(5));
+    registry.SetValue(DeviceKey(1), "SlotNumber", RegValue{4, std::vector<uint8_t>(10, 0x41)});
+    registry.SetValue(DeviceKey(2), "ProductID", RegValue{4, {}});
+    registry.SetValue(DeviceKey(2), "BoardID", RegValue::Dword(5));
+    Record(3, 0x88, 5, 1, 1);
     ULONG number;
     size_t overruns = CountViolations(sim::rule::kRegistryDirectOverrun, [&] {
         EXPECT_EQ(FindBoardById(kService16.c_str(), 0x88, 5, &number), STATUS_SUCCESS);
     });
     EXPECT_EQ(overruns, 0u);
-    EXPECT_EQ(number, 1u);
+    EXPECT_EQ(number, 3u);
 }
 
 }  // namespace

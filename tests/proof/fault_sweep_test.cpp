@@ -454,6 +454,11 @@ EntryPoint Create(const char* name, uint32_t access)
             EXPECT_EQ(address == 0, unmapped);
             EXPECT_EQ(rig.process->MappingCount(), unmapped ? 0u : 1u);
             EXPECT_EQ(simtest::Ioctl(rig.handle, IOCTL_READ_DI_PORTS, Bytes({0, 4}), 4).status, STATUS_SUCCESS);
+            if (access & um::kFileWriteAttributes) {
+                um::HANDLE second = nullptr;
+                EXPECT_EQ(um::CreateFile(rig.Path().c_str(), kAccessPrivileged, &second), ERR_PRIVILEGE_IN_USE)
+                    << "the open holds the privilege even without a mapping";
+            }
             return;
         }
         EXPECT_EQ(rig.process->MappingCount(), 0u) << "a failed open left a mapping";

@@ -209,7 +209,8 @@ NTSTATUS QueryDirect(const RTL_QUERY_REGISTRY_TABLE& entry, const NodePtr& key)
             return STATUS_SUCCESS;
     }
     if (value->type == REG_DWORD && value->data.size() <= sizeof(ULONG)) {
-        std::memcpy(entry.EntryContext, value->data.data(), value->data.size());
+        if (!value->data.empty())
+            std::memcpy(entry.EntryContext, value->data.data(), value->data.size());
         return STATUS_SUCCESS;
     }
     // Anything else would be written through EntryContext with a layout of

@@ -301,6 +301,8 @@ NTSTATUS Device::Enqueue(Request* request)
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (defaultQueue_->powerManaged() && !started_) {
             held_.push_back(request);
+            // A stop waiting for the driver to go idle counts held requests out.
+            idle_.notify_all();
             return STATUS_SUCCESS;
         }
     }

@@ -140,13 +140,15 @@ size_t InterruptController::DeliverInterrupts()
 
 size_t InterruptController::RunDpcs()
 {
+    // The queue is taken while the run lock is held, so an interrupt that is
+    // forgotten meanwhile is either still queued (and dropped) or done.
+    std::lock_guard<std::mutex> running(dpcRunMutex_);
     std::vector<wdf::Interrupt*> queued;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         queued.swap(dpcQueue_);
     }
     size_t ran = 0;
-    std::lock_guard<std::mutex> running(dpcRunMutex_);
     for (wdf::Interrupt* interrupt : queued)
         ran += interrupt->RunDpc();
     return ran;
@@ -168,6 +170,7 @@ void InterruptController::ForgetInterrupt(wdf::Interrupt* interrupt)
     std::lock_guard<std::mutex> running(dpcRunMutex_);
     std::lock_guard<std::mutex> lock(mutex_);
     dpcQueue_.erase(std::remove(dpcQueue_.begin(), dpcQueue_.end(), interrupt), dpcQueue_.end());
+    interrupt->DropQueuedDpc();
 }
 
 void InterruptController::EnsureDpcThread()
@@ -185,14 +188,17 @@ void InterruptController::DpcThread()
         dpcWake_.wait(lock, [this] { return stopping_ || !dpcQueue_.empty(); });
         if (stopping_)
             return;
+        // Taken in the order ForgetInterrupt takes them: the run lock first,
+        // so no DPC is handed off past a disconnection.
+        lock.unlock();
+        std::unique_lock<std::mutex> running(dpcRunMutex_);
+        lock.lock();
         std::vector<wdf::Interrupt*> queued;
         queued.swap(dpcQueue_);
         lock.unlock();
-        {
-            std::lock_guard<std::mutex> running(dpcRunMutex_);
-            for (wdf::Interrupt* interrupt : queued)
-                interrupt->RunDpc();
-        }
+        for (wdf::Interrupt* interrupt : queued)
+            interrupt->RunDpc();
+        running.unlock();
         lock.lock();
     }
 }

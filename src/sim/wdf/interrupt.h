@@ -36,6 +36,8 @@ public:
     // One run of the service routine at the device's level with the lock held.
     bool RunServiceRoutine();
     bool QueueDpc();
+    // Forgets a DPC queued but not run, so a later queue call queues anew.
+    void DropQueuedDpc() { dpcQueued_ = false; }
     // Runs the DPC if one is queued; true when it ran.
     bool RunDpc();
     uint64_t dpcRuns() const { return dpcRuns_.load(); }

@@ -7,17 +7,26 @@
 
 namespace {
 
-// One typed 32-bit value of a device key; a value of another type fails the
-// query instead of being copied into the 4-byte target.
+// Takes one 32-bit value of a device key. A value of another type or length
+// fails the query, so the subkey is skipped, instead of being written into
+// the 4-byte target; a missing value leaves the target at 0.
+NTSTATUS NTAPI ReadDwordValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                              PVOID Context, PVOID EntryContext)
+{
+    if (ValueType != REG_DWORD || ValueLength != sizeof(ULONG))
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    RtlCopyMemory(EntryContext, ValueData, sizeof(ULONG));
+    return STATUS_SUCCESS;
+}
+
 RTL_QUERY_REGISTRY_TABLE DwordEntry(PCWSTR Name, PULONG Target)
 {
     RTL_QUERY_REGISTRY_TABLE entry = {};
-    entry.Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+    entry.QueryRoutine = ReadDwordValue;
+    entry.Flags = RTL_QUERY_REGISTRY_NOEXPAND;
     entry.Name = (PWSTR)Name;
     entry.EntryContext = Target;
-    entry.DefaultType = REG_DWORD | (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT);
-    entry.DefaultData = Target;
-    entry.DefaultLength = sizeof(ULONG);
+    entry.DefaultType = REG_NONE;
     return entry;
 }
 
