@@ -33,6 +33,19 @@ VOID PublishSettings(SHARED_BLOCK* Shared, const SETTINGS* Settings)
         WriteUCharNoFence(&Shared->DiInversePorts[i], Settings->InversePorts[i]);
 }
 
+// A table written into, or read from, the board's device key, which is
+// closed again on every path. Only a write creates the key.
+NTSTATUS DeviceKeyTable(ULONG BoardNumber, BOOLEAN Write, PVALUE_TABLE Rows)
+{
+    WDFKEY key;
+    NTSTATUS status = OpenDeviceKey(Write, ServiceKeyPath, BoardNumber, &key);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = Write ? WriteValueTable(key, Rows) : ReadValueTable(key, Rows);
+    CloseKey(key);
+    return status;
+}
+
 }  // namespace
 
 PCWSTR GetServiceName()
@@ -52,10 +65,6 @@ PCWSTR GetServiceName()
 NTSTATUS WriteDeviceRecord(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
 {
     PAGED_CODE();
-    WDFKEY key;
-    NTSTATUS status = OpenDeviceKey(TRUE, ServiceKeyPath, BoardNumber, &key);
-    if (!NT_SUCCESS(status))
-        return status;
     // The record is written from the driver's own identity and from one
     // reading of the settings in the block.
     BOARD_IDENTITY id = DeviceExtension->Identity;
@@ -79,18 +88,12 @@ NTSTATUS WriteDeviceRecord(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
         {u"DiInversePorts", REG_BINARY, sizeof settings.InversePorts, settings.InversePorts},
         {nullptr, 0, 0, nullptr},
     };
-    status = WriteValueTable(key, rows);
-    CloseKey(key);
-    return status;
+    return DeviceKeyTable(BoardNumber, TRUE, rows);
 }
 
 NTSTATUS ReadUserSettings(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
 {
     PAGED_CODE();
-    WDFKEY key;
-    NTSTATUS status = OpenDeviceKey(FALSE, ServiceKeyPath, BoardNumber, &key);
-    if (!NT_SUCCESS(status))
-        return status;
     // Read over the current values, which a missing or oversized value
     // leaves in place, then published.
     SETTINGS settings;
@@ -101,8 +104,7 @@ NTSTATUS ReadUserSettings(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
         {u"DiInversePorts", REG_BINARY, 4, settings.InversePorts},
         {nullptr, 0, 0, nullptr},
     };
-    status = ReadValueTable(key, rows);
-    CloseKey(key);
+    NTSTATUS status = DeviceKeyTable(BoardNumber, FALSE, rows);
     PublishSettings(DeviceExtension->Shared, &settings);
     return status;
 }
@@ -110,10 +112,6 @@ NTSTATUS ReadUserSettings(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
 NTSTATUS WriteIdentityValues(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtension)
 {
     PAGED_CODE();
-    WDFKEY key;
-    NTSTATUS status = OpenDeviceKey(TRUE, ServiceKeyPath, BoardNumber, &key);
-    if (!NT_SUCCESS(status))
-        return status;
     BOARD_IDENTITY id = DeviceExtension->Identity;
     VALUE_TABLE_ROW rows[] = {
         {u"ProductID", REG_DWORD, 4, &id.ProductID},
@@ -124,9 +122,7 @@ NTSTATUS WriteIdentityValues(ULONG BoardNumber, PDEVICE_EXTENSION DeviceExtensio
         {u"Interrupt", REG_DWORD, 4, &id.InterruptLevel},
         {nullptr, 0, 0, nullptr},
     };
-    status = WriteValueTable(key, rows);
-    CloseKey(key);
-    return status;
+    return DeviceKeyTable(BoardNumber, TRUE, rows);
 }
 
 NTSTATUS WriteMapEntry(ULONG BoardNumber, WDFDEVICE Device, const GUID* InterfaceGuid)
