@@ -9,7 +9,6 @@
 #include <set>
 #include <stdexcept>
 
-#include "device/device_context.h"
 #include "lifecycle/lifecycle.h"
 #include "names.h"
 #include "registry/sim_registry.h"
@@ -29,6 +28,28 @@ std::string DeviceKeyPath(uint32_t boardNumber)
 namespace {
 
 // The numbers whose device keys exist now.
+// The board number whose map entry names `interfacePath` ("\\?\rest"): the
+// entry holds "\\.\rest", the same device as user mode opens it.
+uint32_t NumberFromMapEntry(const std::u16string& interfacePath)
+{
+    auto& registry = sim::Registry::Instance();
+    const std::string mapKey = std::string(kServiceKey) + "\\MapEntry";
+    if (interfacePath.size() < 4 || !registry.KeyExists(mapKey))
+        return 0xFFFFFFFF;
+    std::u16string expected = u"\\\\." + interfacePath.substr(3);
+    for (const std::string& name : registry.ValueNames(mapKey)) {
+        auto value = registry.GetValue(mapKey, name);
+        if (!value || value->data.size() != expected.size() * 2)
+            continue;
+        std::u16string stored;
+        for (size_t i = 0; i + 1 < value->data.size(); i += 2)
+            stored.push_back(static_cast<char16_t>(value->data[i] | value->data[i + 1] << 8));
+        if (stored == expected && name.find_first_not_of("0123456789") == std::string::npos && !name.empty())
+            return static_cast<uint32_t>(std::stoul(name));
+    }
+    return 0xFFFFFFFF;
+}
+
 std::set<uint32_t> NumbersInRegistry()
 {
     std::set<uint32_t> numbers;
@@ -184,9 +205,9 @@ Session::Session(MachineDescription description) : description_(std::move(descri
         start.status = statuses[slot];
         start.started = machine_->Started(slot);
         if (start.started) {
-            start.number = GetDeviceExtension(machine_->Device(slot))->BoardNumber;
-            start.kept = before.count(start.number) != 0;
             start.devicePath = machine_->InterfacePath(slot);
+            start.number = NumberFromMapEntry(start.devicePath);
+            start.kept = before.count(start.number) != 0;
         }
         starts_.push_back(start);
     }
