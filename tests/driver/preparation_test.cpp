@@ -222,8 +222,9 @@ TEST_F(PreparationTest, ResourceListsTheDriverRefuses)
         // No register is read at a port the board was not given.
         EXPECT_TRUE(machine.Board(0).PortLog().empty());
         EXPECT_FALSE(sim::Registry::Instance().KeyExists(kServiceKey));
-        if (c.shape == sim::ResourceShape::NoInterrupt)
+        if (c.shape == sim::ResourceShape::NoInterrupt) {
             EXPECT_EQ(Extension(machine, 0)->Shared->InterruptLevel, 0xFFFFFFFFu);
+        }
     }
 }
 

@@ -20,6 +20,13 @@ using simtest::CountViolations;
 using simtest::Ioctl;
 namespace rule = sim::rule;
 
+// A pool tag as its text reads in a dump: the first character is the lowest byte.
+constexpr ULONG Tag(const char (&text)[5])
+{
+    return ULONG(uint8_t(text[0])) | ULONG(uint8_t(text[1])) << 8 | ULONG(uint8_t(text[2])) << 16 |
+           ULONG(uint8_t(text[3])) << 24;
+}
+
 struct FAULTY_CONTEXT {
     ULONG Value;
 };
@@ -272,12 +279,12 @@ TEST_F(LeakAndFaultTest, PoolLeftAtUnloadFires)
     void* leaked = nullptr;
     size_t fired = CountViolations(rule::kPoolLeak, [&] {
         sim::Testbed machine;
-        leaked = ExAllocatePoolWithTag(PagedPool, 32, 'kaeL');
+        leaked = ExAllocatePoolWithTag(PagedPool, 32, Tag("Leak"));
     });
     EXPECT_EQ(fired, 1u);
     EXPECT_EQ(sim::PoolOutstanding("Leak"), 1u);
-    ExFreePoolWithTag(leaked, 'kaeL');
-    EXPECT_EQ(CountViolations(rule::kPoolFreeMismatch, [&] { ExFreePoolWithTag(leaked, 'kaeL'); }), 1u);
+    ExFreePoolWithTag(leaked, Tag("Leak"));
+    EXPECT_EQ(CountViolations(rule::kPoolFreeMismatch, [&] { ExFreePoolWithTag(leaked, Tag("Leak")); }), 1u);
 }
 
 TEST_F(LeakAndFaultTest, FrameworkObjectLeftAtUnloadFires)
@@ -298,15 +305,15 @@ TEST_F(LeakAndFaultTest, TheNthCallOfAnOperationFails)
 {
     auto& verifier = sim::Verifier::Instance();
     verifier.ArmFault("ExAllocatePoolWithTag", 2);
-    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, 'tsT1');
-    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, 'tsT1');
-    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, 'tsT1');
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("1Tst"));
+    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("1Tst"));
+    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, Tag("1Tst"));
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(second, nullptr);
     EXPECT_NE(third, nullptr);
     EXPECT_EQ(verifier.CallsSeen("ExAllocatePoolWithTag"), 3u);
-    ExFreePoolWithTag(first, 'tsT1');
-    ExFreePoolWithTag(third, 'tsT1');
+    ExFreePoolWithTag(first, Tag("1Tst"));
+    ExFreePoolWithTag(third, Tag("1Tst"));
 }
 
 TEST_F(LeakAndFaultTest, AStaleHandleIsCaught)
@@ -352,7 +359,7 @@ TEST_F(MemoryRulesTest, MappingPagesNotGivenForSharingFires)
 
 TEST_F(MemoryRulesTest, UnmappingInAnotherProcessAndExitingWithAMappingFire)
 {
-    void* page = ExAllocatePoolWithTag(NonPagedPool, PAGE_SIZE, 'egaP');
+    void* page = ExAllocatePoolWithTag(NonPagedPool, PAGE_SIZE, Tag("Page"));
     PMDL mdl = IoAllocateMdl(page, 160, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(mdl);
     sim::ProcessPtr owner(new sim::Process(10, "owner"));
@@ -373,7 +380,7 @@ TEST_F(MemoryRulesTest, UnmappingInAnotherProcessAndExitingWithAMappingFire)
               1u);
     EXPECT_EQ(CountViolations(rule::kUserMappingLeak, [&] { owner.reset(); }), 1u);
     IoFreeMdl(mdl);
-    ExFreePoolWithTag(page, 'egaP');
+    ExFreePoolWithTag(page, Tag("Page"));
 }
 
 TEST_F(MemoryRulesTest, MdlsAndReferencesLeftAtUnloadFire)
@@ -459,10 +466,10 @@ TEST_F(InterruptAndRoutineRulesTest, ARoutineReturningWithAKeyOrARegistryBufferF
     void* buffer = nullptr;
     EXPECT_EQ(CountViolations(rule::kPoolLeak, [&] {
                   sim::CallbackFrame frame("faulty routine", nullptr);
-                  buffer = ExAllocatePoolWithTag(PagedPool, 8, 'PGER');
+                  buffer = ExAllocatePoolWithTag(PagedPool, 8, Tag("REGP"));
               }),
               1u);
-    ExFreePoolWithTag(buffer, 'PGER');
+    ExFreePoolWithTag(buffer, Tag("REGP"));
 }
 
 TEST_F(InterruptAndRoutineRulesTest, ABlockingWaitAtDispatchFires)

@@ -624,7 +624,7 @@ KPROCESSOR_MODE NTAPI WdfRequestGetRequestorMode(WDFREQUEST RequestHandle)
 {
     CheckIrql("WdfRequestGetRequestorMode", kDispatch);
     Request* request = ResolveRequest(RequestHandle, "WdfRequestGetRequestorMode");
-    return request ? request->requestorMode : KernelMode;
+    return request ? request->requestorMode : static_cast<KPROCESSOR_MODE>(KernelMode);
 }
 
 VOID NTAPI WdfRequestCompleteWithInformation(WDFREQUEST RequestHandle, NTSTATUS Status,
