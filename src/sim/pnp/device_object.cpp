@@ -27,7 +27,6 @@ std::vector<std::thread>& LaterThreads()
     static auto* threads = new std::vector<std::thread>();
     return *threads;
 }
-std::atomic<size_t> gPending{0};
 
 void CompleteSyncIrp(SyncIrp* request)
 {
@@ -61,8 +60,6 @@ std::string PciFunction::locationText() const
 }
 
 POBJECT_TYPE DeviceObjectType() { return &gDeviceType; }
-
-size_t PendingConfigRequests() { return gPending.load(); }
 
 void DrainConfigRequests()
 {
@@ -130,12 +127,10 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         CompleteSyncIrp(request);
         return status;
     }
-    gPending.fetch_add(1);
     std::lock_guard<std::mutex> lock(gLaterMutex);
     LaterThreads().emplace_back([function, request] {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         request->irp.IoStatus.Status = AnswerConfig(function, &request->next);
-        gPending.fetch_sub(1);
         CompleteSyncIrp(request);
     });
     return STATUS_PENDING;

@@ -44,7 +44,6 @@ struct _DEVICE_OBJECT : public sim::KObject {
 
 namespace sim {
 
-size_t PendingConfigRequests();
 // Waits until the bus driver has completed every request it put off.
 void DrainConfigRequests();
 

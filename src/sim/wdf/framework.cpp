@@ -215,8 +215,6 @@ void Device::OnDelete()
     }
     for (FileObject* file : files)
         RunClose(file);
-    for (auto& hook : deleteHooks_)
-        hook();
     if (fdo) {
         fdo->LowerDevice->AttachedDevice = nullptr;
         fdo->Dereference();
@@ -324,11 +322,6 @@ void Device::Deliver(Request* request)
     }
     if (serialised)
         syncLock_.Release("framework: EvtIoDeviceControl");
-}
-
-void CompleteByFramework(Request* request, NTSTATUS status)
-{
-    FinishRequest(request, status, 0, "framework");
 }
 
 void WaitForOutcome(RequestOutcome& outcome)

@@ -154,7 +154,6 @@ public:
         return init_.HasRequestAttributes ? &init_.RequestAttributes : nullptr;
     }
 
-    std::vector<std::function<void()>>& deleteHooks() { return deleteHooks_; }
     std::vector<class Interrupt*>& interrupts() { return interrupts_; }
 
     // The framework's own device object, attached on top of the physical one.
@@ -184,7 +183,6 @@ private:
     std::vector<Request*> inFlight_;  // dispatched, not yet completed
     std::condition_variable idle_;
     std::vector<class Interrupt*> interrupts_;
-    std::vector<std::function<void()>> deleteHooks_;
     std::shared_ptr<OpenFiles> openFiles_ = std::make_shared<OpenFiles>();
     friend void CloseFileOf(const std::shared_ptr<OpenFiles>&, Device*, FileObject*);
     void RunClose(FileObject* file);
@@ -206,10 +204,6 @@ public:
 private:
     Device* saved_;
 };
-
-// Completes a request from the framework's side (for requests the framework
-// refuses before the driver sees them).
-void CompleteByFramework(Request* request, NTSTATUS status);
 
 // Waits until the request's outcome is known.
 void WaitForOutcome(RequestOutcome& outcome);

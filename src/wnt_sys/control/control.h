@@ -18,6 +18,15 @@ EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL DeviceControl;
 // it; completes it here when it cannot be handed on.
 VOID DispatchDeferred(WDFDEVICE Device, ULONG BoardNumber, WDFREQUEST Request);
 
+// A 32-bit input field, read from the system buffer before any output is
+// written over it.
+inline ULONG InputULong(const VOID* Buffer, ULONG Offset)
+{
+    ULONG value;
+    RtlCopyMemory(&value, (const UCHAR*)Buffer + Offset, sizeof value);
+    return value;
+}
+
 CONTROL_HANDLER HandleGetSharedAddress;
 CONTROL_HANDLER HandleQueryZeroStatus;
 CONTROL_HANDLER HandlePrivilegedAccept;

@@ -2,18 +2,6 @@
 // ports with their inversion masks.
 #include "control/control.h"
 
-namespace {
-
-// Input fields are read from the system buffer before any output is written.
-ULONG InputULong(const VOID* Buffer, ULONG Offset)
-{
-    ULONG value;
-    RtlCopyMemory(&value, (const UCHAR*)Buffer + Offset, sizeof value);
-    return value;
-}
-
-}  // namespace
-
 NTSTATUS HandleReadPort(PDEVICE_EXTENSION DeviceExtension, WDFREQUEST Request, ULONG OutputLength,
                         ULONG InputLength, ULONG IoControlCode, PULONG ByteCount)
 {

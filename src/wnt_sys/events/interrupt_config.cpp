@@ -10,13 +10,6 @@ BOOLEAN RequestIsPrivileged(WDFREQUEST Request)
     return GetFileContext(WdfRequestGetFileObject(Request))->Privileged;
 }
 
-ULONG InputULong(const VOID* Buffer, ULONG Offset)
-{
-    ULONG value;
-    RtlCopyMemory(&value, (const UCHAR*)Buffer + Offset, sizeof value);
-    return value;
-}
-
 // The channel index 0..3 that an event type names, or MDX_INT_CHANNELS.
 ULONG ChannelOfEventType(ULONG EventType)
 {
